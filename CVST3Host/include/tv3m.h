@@ -1,0 +1,124 @@
+/*
+ * tv3m: a flat C interface over VST3 plug-ins.
+ *
+ * Conventions shared by every function here:
+ *  - Objects are opaque handles. Every function accepts a null handle, does
+ *    nothing and returns its failure value.
+ *  - Status results are 0 for success and -1 for failure; counts and flags are
+ *    0 for a null handle; functions that return a handle return null on failure.
+ *  - Text goes into a buffer the caller provides with its size in bytes; a size
+ *    below 1 or a null buffer is a failure. Text is NUL-terminated and cut to fit.
+ *  - Functions whose failure is worth showing to a user take an error buffer and
+ *    its size. On failure they write one short English phrase (lower-case first
+ *    letter, no final full stop) cut to fit; on success the buffer is untouched.
+ */
+#ifndef TV3M_H
+#define TV3M_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Modules and their classes ------------------------------------------ */
+
+typedef struct tv3m_module tv3m_module;
+
+typedef struct tv3m_class_info {
+    char cid[33];            /* 32 upper-case hex digits of the class id, then NUL */
+    char name[128];          /* at most 64 bytes of the plug-in's text, then NUL */
+    char vendor[128];        /* at most 64 bytes; empty without IPluginFactory2 */
+    char category[128];      /* at most 32 bytes */
+    char subCategories[128]; /* "|"-separated, at most 127 bytes; empty without IPluginFactory2 */
+} tv3m_class_info;
+
+/* Opens a .vst3 bundle. Its code is loaded once per process and never unloaded;
+ * later opens of the same canonical path are served from memory. */
+tv3m_module* tv3m_module_open(const char* path, char* error, int32_t errorSize);
+int32_t tv3m_module_class_count(tv3m_module* module);
+int32_t tv3m_module_class_info(tv3m_module* module, int32_t index, tv3m_class_info* info);
+int32_t tv3m_module_vendor(tv3m_module* module, char* buffer, int32_t size);
+void tv3m_module_close(tv3m_module* module);
+
+/* ---- Instances ----------------------------------------------------------- */
+
+typedef struct tv3m_plugin tv3m_plugin;
+
+/* Creates an effect (audio in, audio out) or an instrument (notes in, audio out),
+ * set up for offline 32-bit processing, active and processing. channels: 1 or 2.
+ * A maxBlockSize below 1 means 4096. */
+tv3m_plugin* tv3m_plugin_create(const char* path, const char* cid, double sampleRate,
+                                int32_t maxBlockSize, int32_t channels,
+                                char* error, int32_t errorSize);
+tv3m_plugin* tv3m_plugin_create_instrument(const char* path, const char* cid, double sampleRate,
+                                           int32_t maxBlockSize, int32_t channels,
+                                           char* error, int32_t errorSize);
+void tv3m_plugin_destroy(tv3m_plugin* plugin);
+/* Channels of the main output; an instrument may come back wider than asked. */
+int32_t tv3m_plugin_output_channels(tv3m_plugin* plugin);
+int32_t tv3m_plugin_latency(tv3m_plugin* plugin);
+int32_t tv3m_plugin_has_audio_input(tv3m_plugin* plugin);
+
+/* ---- Processing ---------------------------------------------------------- */
+
+typedef struct tv3m_note_event {
+    int32_t sampleOffset; /* frame within the block */
+    int32_t kind;         /* 0: note-on; anything else: note-off */
+    int32_t pitch;        /* MIDI note number */
+    float velocity;       /* 0 to 1 */
+} tv3m_note_event;
+
+/* One block through an effect. inputs/outputs: `channels` pointers to `frames`
+ * floats each; channels must equal tv3m_plugin_output_channels and frames lie in
+ * 1 ... maxBlockSize. Some plug-ins use their input buffers as scratch space. */
+int32_t tv3m_plugin_process(tv3m_plugin* plugin, float* const* inputs, float* const* outputs,
+                            int32_t channels, int32_t frames);
+/* One block of notes into an instrument. Events are sorted by offset (stably)
+ * and clamped to the block; the caller's array is not changed. */
+int32_t tv3m_plugin_process_events(tv3m_plugin* plugin, float* const* outputs,
+                                   int32_t channels, int32_t frames,
+                                   const tv3m_note_event* events, int32_t eventCount);
+/* Parameter edits that appeared since the previous call, each counted once. */
+int32_t tv3m_plugin_take_edit_count(tv3m_plugin* plugin);
+
+/* ---- Parameters ---------------------------------------------------------- */
+
+enum {
+    TV3M_PARAM_CAN_AUTOMATE = 1u << 0,
+    TV3M_PARAM_READ_ONLY = 1u << 1,
+    TV3M_PARAM_BYPASS = 1u << 2
+};
+
+typedef struct tv3m_param_info {
+    uint32_t id;
+    char title[128]; /* UTF-8, NUL-terminated */
+    char units[128]; /* UTF-8, NUL-terminated */
+    double defaultValue;
+    int32_t stepCount; /* 0 for a continuous parameter */
+    uint32_t flags;    /* TV3M_PARAM_* */
+} tv3m_param_info;
+
+int32_t tv3m_param_count(tv3m_plugin* plugin);
+int32_t tv3m_param_info_at(tv3m_plugin* plugin, int32_t index, tv3m_param_info* info);
+double tv3m_param_get(tv3m_plugin* plugin, uint32_t id);
+/* Clamps to 0...1, sets the controller and queues the value for the next block. */
+int32_t tv3m_param_set(tv3m_plugin* plugin, uint32_t id, double value);
+int32_t tv3m_param_display(tv3m_plugin* plugin, uint32_t id, double value, char* buffer, int32_t size);
+
+/* ---- State --------------------------------------------------------------- */
+
+/* Two-call protocol: with a null buffer, *size receives the state's size; then
+ * call again with a buffer of that capacity. A too-small buffer gives -1 and
+ * still sets *size. Each call asks the plug-in afresh. */
+int32_t tv3m_state_save(tv3m_plugin* plugin, void* buffer, int32_t capacity, int32_t* size);
+/* Restores the component, then hands the same bytes to the controller. */
+int32_t tv3m_state_load(tv3m_plugin* plugin, const void* bytes, int32_t size);
+int32_t tv3m_controller_state_save(tv3m_plugin* plugin, void* buffer, int32_t capacity, int32_t* size);
+int32_t tv3m_controller_state_load(tv3m_plugin* plugin, const void* bytes, int32_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TV3M_H */

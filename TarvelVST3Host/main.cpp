@@ -1,0 +1,61 @@
+// TarvelVST3Host: hosts one VST3 plug-in for a parent application in a process
+// of its own, so that a plug-in that crashes or hangs costs the parent a closed
+// pipe, not its life.
+#include "CommandLine.h"
+#include "HelperScan.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr auto kScanTimeLimit = std::chrono::seconds(60);
+constexpr int kStatusScanHung = 3;
+constexpr int kStatusUsage = 64;
+
+void writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno == EINTR) continue;
+        else return;
+    }
+}
+
+[[noreturn]] void runScan(const std::string& path) {
+    // A plug-in that hangs while loading must not hold the parent's scan up
+    // for ever; nothing is shared with the scan, so ending the process from
+    // here is safe whenever it happens.
+    std::thread([] {
+        std::this_thread::sleep_for(kScanTimeLimit);
+        ::_exit(kStatusScanHung);
+    }).detach();
+
+    const PluginBridgeScanResult result = HelperScan::scan(path);
+    writeAll(STDOUT_FILENO, result.reportBytes());
+    // Skip exit handlers and static destructors: plug-in code is still loaded
+    // and may not survive them.
+    ::_exit(0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    switch (selectMode(arguments)) {
+    case Mode::scanOne:
+        runScan(arguments[2]);
+    case Mode::session:
+    case Mode::usage:
+        break;
+    }
+    // Session mode is not served yet; the parent sees the usage text.
+    writeAll(STDERR_FILENO, std::string(kUsageText));
+    std::exit(kStatusUsage);
+}
