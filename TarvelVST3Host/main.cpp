@@ -6,7 +6,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -38,6 +40,9 @@ void writeAll(int fd, const std::string& bytes) {
     }).detach();
 
     const PluginBridgeScanResult result = HelperScan::scan(path);
+    // What the plug-in printed through the C library while loading is still
+    // in its buffer: let it out first, or _exit would drop it after the report.
+    std::fflush(stdout);
     writeAll(STDOUT_FILENO, result.reportBytes());
     // Skip exit handlers and static destructors: plug-in code is still loaded
     // and may not survive them.
