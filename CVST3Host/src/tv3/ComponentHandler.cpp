@@ -1,0 +1,31 @@
+#include "tv3/ComponentHandler.h"
+
+using namespace Steinberg;
+
+namespace tv3 {
+
+// Enough for every parameter of most plug-ins, so an edit rarely allocates
+// while the lock is held.
+ComponentHandler::ComponentHandler() { edits_.reserve(256); }
+
+tresult PLUGIN_API ComponentHandler::beginEdit(Vst::ParamID) { return kResultOk; }
+
+tresult PLUGIN_API ComponentHandler::performEdit(Vst::ParamID id, Vst::ParamValue valueNormalized) {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (Edit& edit : edits_) {
+        if (edit.id == id) {
+            edit.value = valueNormalized;
+            return kResultOk;
+        }
+    }
+    edits_.push_back(Edit{id, valueNormalized});
+    return kResultOk;
+}
+
+tresult PLUGIN_API ComponentHandler::endEdit(Vst::ParamID) { return kResultOk; }
+
+// Offline processing at a fixed set-up: nothing a plug-in asks to restart
+// (latency, bus layout, parameter titles) is acted on.
+tresult PLUGIN_API ComponentHandler::restartComponent(int32) { return kResultOk; }
+
+} // namespace tv3

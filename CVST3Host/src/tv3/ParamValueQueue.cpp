@@ -1,0 +1,27 @@
+#include "tv3/ParamValueQueue.h"
+
+using namespace Steinberg;
+
+namespace tv3 {
+
+ParamValueQueue::ParamValueQueue(Vst::ParamID id) : id_(id) { points_.reserve(8); }
+
+tresult PLUGIN_API ParamValueQueue::getPoint(int32 index, int32& sampleOffset, Vst::ParamValue& value) {
+    if (index < 0 || index >= getPointCount()) return kInvalidArgument;
+    sampleOffset = points_[index].sampleOffset;
+    value = points_[index].value;
+    return kResultOk;
+}
+
+tresult PLUGIN_API ParamValueQueue::addPoint(int32 sampleOffset, Vst::ParamValue value, int32& index) {
+    points_.push_back(Point{sampleOffset, value});
+    index = getPointCount() - 1;
+    return kResultOk;
+}
+
+void ParamValueQueue::reset(Vst::ParamID id) {
+    id_ = id;
+    points_.clear();
+}
+
+} // namespace tv3

@@ -1,0 +1,39 @@
+#include "tv3/ParameterChanges.h"
+
+using namespace Steinberg;
+
+namespace tv3 {
+
+ParameterChanges::ParameterChanges() { queues_.reserve(16); }
+
+ParameterChanges::~ParameterChanges() {
+    for (ParamValueQueue* queue : queues_) queue->release();
+}
+
+Vst::IParamValueQueue* PLUGIN_API ParameterChanges::getParameterData(int32 index) {
+    if (index < 0 || index >= used_) return nullptr;
+    return queues_[index];
+}
+
+Vst::IParamValueQueue* PLUGIN_API ParameterChanges::addParameterData(const Vst::ParamID& id, int32& index) {
+    for (int32 i = 0; i < used_; ++i) {
+        if (queues_[i]->getParameterId() == id) {
+            index = i;
+            return queues_[i];
+        }
+    }
+    if (static_cast<std::size_t>(used_) < queues_.size()) {
+        queues_[used_]->reset(id);
+    } else {
+        queues_.push_back(new ParamValueQueue(id));
+    }
+    index = used_;
+    return queues_[used_++];
+}
+
+void ParameterChanges::clear() {
+    for (ParamValueQueue* queue : queues_) queue->clearPoints();
+    used_ = 0;
+}
+
+} // namespace tv3
