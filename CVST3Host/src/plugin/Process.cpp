@@ -1,0 +1,206 @@
+// Running blocks of audio and notes through an instance.
+#include "plugin/PluginInstance.h"
+#include "tv3/ComponentHandler.h"
+#include "tv3/EmptyEventList.h"
+#include "tv3/EventList.h"
+#include "tv3/ParameterChanges.h"
+
+#include <pluginterfaces/vst/ivstevents.h>
+#include <pluginterfaces/vst/ivstprocesscontext.h>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+
+namespace {
+
+constexpr double kTempo = 120.0;
+
+bool blockArgumentsValid(const tv3m_plugin* p, float* const* outputs, int32_t channels, int32_t frames) {
+    return p && outputs && p->processor && frames >= 1 && channels == p->outputChannels &&
+           frames <= p->maxBlockSize;
+}
+
+// Hands the edits the controller made since the last block to the processor,
+// all at the block's first sample, and counts them.
+void takePendingEdits(tv3m_plugin& p) {
+    p.inputChanges->clear();
+    std::lock_guard<std::mutex> hold(p.componentHandler->editLock());
+    auto& edits = p.componentHandler->pendingEditsLocked();
+    for (const auto& edit : edits) {
+        int32 queueIndex = 0;
+        IParamValueQueue* queue = p.inputChanges->addParameterData(edit.id, queueIndex);
+        int32 pointIndex = 0;
+        queue->addPoint(0, edit.value, pointIndex);
+    }
+    p.editCount += static_cast<int32_t>(edits.size());
+    edits.clear();
+}
+
+uint64 allChannelsSilent(int32 channels) {
+    if (channels >= 64) return ~uint64{0};
+    return channels <= 0 ? 0 : (uint64{1} << channels) - 1;
+}
+
+ProcessContext transport(const tv3m_plugin& p) {
+    ProcessContext context{};
+    context.state = ProcessContext::kContTimeValid | ProcessContext::kTempoValid | ProcessContext::kTimeSigValid;
+    context.sampleRate = p.sampleRate;
+    context.projectTimeSamples = p.samplePosition;
+    context.continousTimeSamples = p.samplePosition;
+    context.tempo = kTempo;
+    context.timeSigNumerator = 4;
+    context.timeSigDenominator = 4;
+    if (p.isInstrument) {
+        // An instrument is told the song plays from its start, so that
+        // tempo-synced parts (arpeggiators, LFOs) run.
+        context.state |= ProcessContext::kPlaying | ProcessContext::kProjectTimeMusicValid |
+                         ProcessContext::kBarPositionValid;
+        const double quarters =
+            p.sampleRate > 0 ? static_cast<double>(p.samplePosition) / p.sampleRate * kTempo / 60.0 : 0.0;
+        context.projectTimeMusic = quarters;
+        context.barPositionMusic = std::floor(quarters * 0.25) * 4.0;
+    }
+    return context;
+}
+
+int32_t processBlock(tv3m_plugin& p, float* const* inputs, float* const* outputs, int32_t channels,
+                     int32_t frames) {
+    takePendingEdits(p);
+
+    for (int32_t c = 0; c < channels; ++c) {
+        p.mainInputPointers[c] = inputs ? inputs[c] : nullptr;
+        p.mainOutputPointers[c] = outputs[c];
+    }
+
+    for (std::size_t i = 0; i < p.inputBuses.size(); ++i) {
+        AudioBusBuffers& bus = p.inputBusBuffers[i];
+        if (i == 0 && !p.isInstrument) {
+            bus.numChannels = channels;
+            bus.silenceFlags = 0;
+            bus.channelBuffers32 = p.mainInputPointers.data();
+        } else {
+            // Sidechains and other extra inputs carry silence, marked as such;
+            // cleared every block because a plug-in may have written into them.
+            tv3m::AuxBus& aux = p.inputBuses[i];
+            aux.silence();
+            bus.numChannels = aux.channels;
+            bus.silenceFlags = allChannelsSilent(aux.channels);
+            bus.channelBuffers32 = aux.channelPointers.data();
+        }
+    }
+    for (std::size_t i = 0; i < p.outputBuses.size(); ++i) {
+        AudioBusBuffers& bus = p.outputBusBuffers[i];
+        bus.silenceFlags = 0;
+        if (i == 0) {
+            bus.numChannels = channels;
+            bus.channelBuffers32 = p.mainOutputPointers.data();
+        } else {
+            bus.numChannels = p.outputBuses[i].channels;
+            bus.channelBuffers32 = p.outputBuses[i].channelPointers.data();
+        }
+    }
+
+    ProcessContext context = transport(p);
+    p.outputChanges->clear();
+
+    ProcessData data;
+    data.processMode = kOffline;
+    data.symbolicSampleSize = kSample32;
+    data.numSamples = frames;
+    data.numInputs = static_cast<int32>(p.inputBusBuffers.size());
+    data.numOutputs = static_cast<int32>(p.outputBusBuffers.size());
+    data.inputs = p.inputBusBuffers.empty() ? nullptr : p.inputBusBuffers.data();
+    data.outputs = p.outputBusBuffers.data();
+    data.inputParameterChanges = p.inputChanges;
+    data.outputParameterChanges = p.outputChanges;
+    data.inputEvents = p.inputEvents;
+    data.outputEvents = p.outputEvents;
+    data.processContext = &context;
+
+    const tresult result = p.processor->process(data);
+    p.samplePosition += frames;
+    p.inputEvents->clear();
+    return result == kResultOk ? 0 : -1;
+}
+
+template <class T>
+T clampTo(T value, T low, T high) {
+    return value < low ? low : (value > high ? high : value);
+}
+
+// Stable sort by offset. Note lists are short, so an insertion sort keeps the
+// block free of allocation; a long list falls back to the library's sort.
+void sortByOffset(std::vector<tv3m_note_event>& events) {
+    const auto earlier = [](const tv3m_note_event& a, const tv3m_note_event& b) {
+        return a.sampleOffset < b.sampleOffset;
+    };
+    if (events.size() > 64) {
+        std::stable_sort(events.begin(), events.end(), earlier);
+        return;
+    }
+    for (std::size_t i = 1; i < events.size(); ++i) {
+        const tv3m_note_event moving = events[i];
+        std::size_t j = i;
+        for (; j > 0 && earlier(moving, events[j - 1]); --j) events[j] = events[j - 1];
+        events[j] = moving;
+    }
+}
+
+Event noteEvent(const tv3m_note_event& note, int32_t frames) {
+    Event e{};
+    e.busIndex = 0;
+    e.sampleOffset = clampTo(note.sampleOffset, 0, frames - 1);
+    e.ppqPosition = 0;
+    e.flags = 0;
+    const auto pitch = static_cast<int16>(clampTo(note.pitch, 0, 127));
+    const float velocity = std::isnan(note.velocity) ? 0.0f : clampTo(note.velocity, 0.0f, 1.0f);
+    if (note.kind == 0) {
+        e.type = Event::kNoteOnEvent;
+        e.noteOn = NoteOnEvent{0, pitch, 0.0f, velocity, 0, -1};
+    } else {
+        e.type = Event::kNoteOffEvent;
+        e.noteOff = NoteOffEvent{0, pitch, velocity, -1, 0.0f};
+    }
+    return e;
+}
+
+} // namespace
+
+extern "C" int32_t tv3m_plugin_process(tv3m_plugin* plugin, float* const* inputs, float* const* outputs,
+                                       int32_t channels, int32_t frames) {
+    if (!blockArgumentsValid(plugin, outputs, channels, frames)) return -1;
+    // Null input pointers would reach the plug-in as its main input; refuse
+    // rather than let it read through them.
+    if (!inputs && !plugin->isInstrument && plugin->hasAudioInput) return -1;
+    plugin->inputEvents->clear();
+    return processBlock(*plugin, inputs, outputs, channels, frames);
+}
+
+extern "C" int32_t tv3m_plugin_process_events(tv3m_plugin* plugin, float* const* outputs, int32_t channels,
+                                              int32_t frames, const tv3m_note_event* events, int32_t eventCount) {
+    if (!blockArgumentsValid(plugin, outputs, channels, frames)) return -1;
+    if (eventCount < 0 || !plugin->isInstrument || (!events && eventCount > 0)) return -1;
+
+    plugin->inputEvents->clear();
+    auto& sorted = plugin->sortedEvents;
+    sorted.assign(events, events + eventCount);
+    sortByOffset(sorted);
+    for (const tv3m_note_event& note : sorted) {
+        Event e = noteEvent(note, frames);
+        plugin->inputEvents->addEvent(e);
+    }
+    return processBlock(*plugin, nullptr, outputs, channels, frames);
+}
+
+extern "C" int32_t tv3m_plugin_take_edit_count(tv3m_plugin* plugin) {
+    if (!plugin) return 0;
+    std::lock_guard<std::mutex> hold(plugin->componentHandler->editLock());
+    const auto pending = static_cast<int32_t>(plugin->componentHandler->pendingEditsLocked().size());
+    const int32_t count = plugin->editCount + pending;
+    plugin->editCount = -pending;
+    return count;
+}
