@@ -2,6 +2,8 @@
 // tv3m_plugin_process, beside the same plug-in's processor called directly
 // with the same buffers.
 #include "plugin/PluginInstance.h"
+#include "tv3/EventList.h"
+#include "tv3/ParameterChanges.h"
 #include "tv3m.h"
 
 #include <benchmark/benchmark.h>
@@ -80,7 +82,7 @@ void ThroughHost(benchmark::State& state) {
 }
 
 // The plug-in alone: the same call the host makes, with a ProcessData built
-// once, no parameter changes and no transport bookkeeping.
+// once, no pending edits and no transport bookkeeping.
 void PluginAlone(benchmark::State& state) {
     Fixture& f = fixture();
     const int frames = static_cast<int>(state.range(0));
@@ -99,7 +101,15 @@ void PluginAlone(benchmark::State& state) {
     data.inputs = inputs.empty() ? nullptr : inputs.data();
     data.outputs = outputs.data();
     data.processContext = &context;
+    // Plug-ins report meters through the output changes and expect the lists
+    // to be there; hand over the instance's own, emptied every block as the
+    // host does.
+    f.plugin->inputChanges->clear();
+    data.inputParameterChanges = f.plugin->inputChanges;
+    data.outputParameterChanges = f.plugin->outputChanges;
+    data.inputEvents = f.plugin->inputEvents;
     for (auto _ : state) {
+        f.plugin->outputChanges->clear();
         if (f.plugin->processor->process(data) != kResultOk) {
             state.SkipWithError("process failed");
             break;
