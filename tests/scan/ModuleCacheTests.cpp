@@ -13,7 +13,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -181,27 +180,6 @@ TEST_F(ModuleCache, PluginWithoutModuleEntryOpens) {
     ASSERT_NE(m, nullptr) << error;
     EXPECT_EQ(countersOf(bundle).getFactoryCalls, 1);
     tv3m_module_close(m);
-}
-
-TEST_F(ModuleCache, ConcurrentOpensStartTheModuleOnce) {
-    const std::string bundle = copyOf("scan_effect");
-    constexpr int kThreads = 8;
-    std::vector<tv3m_module*> handles(kThreads, nullptr);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&, i] {
-            char e[512] = {};
-            handles[i] = tv3m_module_open(bundle.c_str(), e, sizeof e);
-        });
-    }
-    for (auto& t : threads) t.join();
-    for (tv3m_module* h : handles) EXPECT_NE(h, nullptr);
-    const FixtureCounters c = countersOf(bundle);
-    EXPECT_EQ(c.moduleEntryCalls, 1);
-    EXPECT_EQ(c.getFactoryCalls, 1);
-    EXPECT_EQ(c.factoryReferences, 1 + kThreads);
-    for (tv3m_module* h : handles) tv3m_module_close(h);
-    EXPECT_EQ(countersOf(bundle).factoryReferences, 1);
 }
 
 // The error buffer: cut to size - 1 bytes and terminated; untouched when there
