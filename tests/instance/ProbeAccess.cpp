@@ -36,13 +36,15 @@ Probe& probe() {
     static Probe loaded = [] {
         Probe p;
         char error[512] = {};
-        // Kept open for the life of the process, like every module.
+        // Opening loads the code; modules are never unloaded, so the handle
+        // can be closed as soon as the record has been found.
         tv3m_module* module = tv3m_module_open(bundlePath().c_str(), error, sizeof error);
         if (!module) {
             ADD_FAILURE() << "the probe did not load: " << error;
             return p;
         }
         void* library = dlopen(libraryPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+        tv3m_module_close(module);
         if (!library) {
             ADD_FAILURE() << "the probe's code is not in the process: " << dlerror();
             return p;

@@ -15,7 +15,7 @@ namespace probetest {
 
 std::string bundlePath();
 
-// The loaded probe. The module is opened once per process and kept open;
+// The loaded probe. Its code is loaded once per process and stays loaded;
 // every test starts from a fresh record (no probe object may be alive).
 struct Probe {
     ProbeRecord* record = nullptr;
