@@ -1,0 +1,80 @@
+// Several senders on one channel, and frames larger than a pipe holds.
+#include "ChannelTestSupport.h"
+
+#include "TarvelPluginBridge/PluginBridgeChannel.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using Op = PluginBridgeMessage::Op;
+
+std::uint8_t fillByte(std::int64_t sender, std::int64_t sequence) {
+    return static_cast<std::uint8_t>(sender * 37 + sequence * 11 + 1);
+}
+
+TEST(ChannelConcurrency, FramesOfConcurrentSendersArriveWhole) {
+    // Each payload is larger than a pipe's buffer, so every frame takes several
+    // writes: only the write lock keeps other senders' bytes out of them.
+    constexpr int kSenders = 4, kFramesEach = 40;
+    constexpr std::size_t kPayloadBytes = 70000;
+    Conduit conduit(ConduitKind::pipe);
+    PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
+
+    std::vector<std::thread> senders;
+    std::atomic<int> failures{0};
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < kFramesEach; ++i) {
+                auto m = PluginBridgeMessage::init(Op::process);
+                m.channels = s;
+                m.frames = i;
+                const std::vector<std::uint8_t> payload(kPayloadBytes + static_cast<std::size_t>(i), fillByte(s, i));
+                if (channel.send(m, payload)) ++failures;
+            }
+        });
+    }
+
+    std::vector<int> nextSequence(kSenders, 0);
+    for (int n = 0; n < kSenders * kFramesEach; ++n) {
+        auto frame = channel.receive();
+        ASSERT_TRUE(frame) << "frame " << n << ": " << frame.error().description();
+        const auto& m = frame->message;
+        ASSERT_TRUE(m.channels && m.frames);
+        const auto s = *m.channels, i = *m.frames;
+        ASSERT_TRUE(s >= 0 && s < kSenders);
+        EXPECT_EQ(i, nextSequence[static_cast<std::size_t>(s)]++) << "sender " << s;
+        ASSERT_EQ(frame->payload.size(), kPayloadBytes + static_cast<std::size_t>(i));
+        EXPECT_EQ(std::count(frame->payload.begin(), frame->payload.end(), fillByte(s, i)),
+                  static_cast<std::ptrdiff_t>(frame->payload.size()))
+            << "sender " << s << " frame " << i;
+    }
+    for (auto& t : senders) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_FALSE(conduit.hasWaitingBytes());
+}
+
+TEST(ChannelConcurrency, LargeStateSizedFramesArriveIntact) {
+    // Several MiB, so that the receiver's buffer grows while the bytes come in.
+    for (ConduitKind kind : {ConduitKind::pipe, ConduitKind::socketPair}) {
+        SCOPED_TRACE(conduitKindName(kind));
+        Conduit conduit(kind);
+        PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
+        std::vector<std::uint8_t> payload(9 * 1024 * 1024 + 3);
+        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
+        auto m = PluginBridgeMessage::init(Op::loadState);
+        m.componentBytes = static_cast<std::int64_t>(payload.size());
+        m.controllerBytes = 0;
+
+        std::thread sender([&] { EXPECT_EQ(channel.send(m, payload), std::nullopt); });
+        auto frame = channel.receive(PluginBridgeChannel::now() + 120);
+        sender.join();
+        ASSERT_TRUE(frame) << frame.error().description();
+        EXPECT_EQ(frame->message, m);
+        EXPECT_TRUE(frame->payload == payload);
+    }
+}
+
+} // namespace

@@ -1,0 +1,132 @@
+// Deadlines and the stop callback of receive.
+#include "ChannelTestSupport.h"
+
+#include "TarvelPluginBridge/PluginBridgeChannel.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using Failure = PluginBridgeChannel::Failure;
+using Op = PluginBridgeMessage::Op;
+
+class ChannelWait : public ::testing::Test {
+protected:
+    Conduit conduit{ConduitKind::pipe};
+    PluginBridgeChannel channel{conduit.readEnd(), conduit.writeEnd()};
+
+    // Whatever stopped the receive must have left the frame in the pipe.
+    void expectFrameStillWaiting() {
+        auto frame = channel.receive();
+        ASSERT_TRUE(frame) << frame.error().description();
+        EXPECT_EQ(frame->message, PluginBridgeMessage::init(Op::status));
+        EXPECT_EQ(frame->payload, (std::vector<std::uint8_t>{5, 6}));
+    }
+    void putWholeFrame() { conduit.put(rawFrame(R"({"op":"status"})", {5, 6})); }
+};
+
+TEST_F(ChannelWait, DeadlineInThePastTimesOutEvenWithAWholeFrameWaiting) {
+    putWholeFrame();
+    for (double deadline : {PluginBridgeChannel::now() - 1, 0.0, -1e300}) {
+        auto frame = channel.receive(deadline);
+        ASSERT_FALSE(frame);
+        EXPECT_EQ(frame.error(), Failure::timedOut());
+        EXPECT_EQ(frame.error().description(), "the plug-in did not answer in time");
+    }
+    expectFrameStillWaiting();
+}
+
+TEST_F(ChannelWait, StopCallbackThatSaysStopCancelsBeforeAnythingIsRead) {
+    putWholeFrame();
+    int asked = 0;
+    auto frame = channel.receive(std::nullopt, [&] { return ++asked > 0; });
+    ASSERT_FALSE(frame);
+    EXPECT_EQ(frame.error(), Failure::cancelled());
+    EXPECT_EQ(frame.error().description(), "stopped");
+    EXPECT_EQ(asked, 1);
+    expectFrameStillWaiting();
+}
+
+TEST_F(ChannelWait, StopCallbackIsAskedAgainAndAgainWhilePeerIsSilent) {
+    // Said "stop" only on the fourth question: the three waits before it each
+    // ended by themselves, after one 250 ms slice.
+    int asked = 0;
+    const double start = PluginBridgeChannel::now();
+    auto frame = channel.receive(std::nullopt, [&] { return ++asked == 4; });
+    const double waited = PluginBridgeChannel::now() - start;
+    ASSERT_FALSE(frame);
+    EXPECT_EQ(frame.error(), Failure::cancelled());
+    EXPECT_EQ(asked, 4);
+    EXPECT_GE(waited, 0.74);
+}
+
+TEST_F(ChannelWait, StopCallbackIsAskedBeforeEveryRead) {
+    // A whole frame is waiting: header, JSON text and payload are three reads,
+    // each after a question.
+    putWholeFrame();
+    int asked = 0;
+    auto frame = channel.receive(std::nullopt, [&] { return ++asked > 3; });
+    ASSERT_TRUE(frame) << frame.error().description();
+    EXPECT_EQ(asked, 3);
+}
+
+TEST_F(ChannelWait, ShortDeadlineWithASilentPeerTimesOut) {
+    const double start = PluginBridgeChannel::now();
+    auto frame = channel.receive(start + 0.010);
+    ASSERT_FALSE(frame);
+    EXPECT_EQ(frame.error(), Failure::timedOut());
+    EXPECT_GE(PluginBridgeChannel::now() - start, 0.010);
+}
+
+TEST_F(ChannelWait, DeadlineCoversTheWholeFrame) {
+    // The header and half the JSON arrive in time, the rest never does.
+    const auto whole = rawFrame(R"({"op":"status"})");
+    conduit.put(std::vector<std::uint8_t>(whole.begin(), whole.begin() + 12));
+    auto frame = channel.receive(PluginBridgeChannel::now() + 0.05);
+    ASSERT_FALSE(frame);
+    EXPECT_EQ(frame.error(), Failure::timedOut());
+}
+
+TEST_F(ChannelWait, StopCallbackEndsAReceiveInTheMiddleOfAFrame) {
+    const auto whole = rawFrame(R"({"op":"status"})");
+    conduit.put(std::vector<std::uint8_t>(whole.begin(), whole.begin() + 12));
+    int asked = 0;
+    auto frame = channel.receive(PluginBridgeChannel::now() + 600, [&] { return ++asked == 5; });
+    ASSERT_FALSE(frame);
+    EXPECT_EQ(frame.error(), Failure::cancelled());
+}
+
+TEST_F(ChannelWait, WithoutDeadlineOrCallbackReceiveWaitsForALateFrame) {
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        putWholeFrame();
+    });
+    auto frame = channel.receive();
+    late.join();
+    ASSERT_TRUE(frame) << frame.error().description();
+    EXPECT_EQ(frame->message, PluginBridgeMessage::init(Op::status));
+}
+
+TEST_F(ChannelWait, DeadlineAheadLetsAFrameThatArrivesInTimeThrough) {
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        putWholeFrame();
+    });
+    int asked = 0;
+    auto frame = channel.receive(PluginBridgeChannel::now() + 60, [&] { return ++asked < 0; });
+    late.join();
+    ASSERT_TRUE(frame) << frame.error().description();
+    EXPECT_GE(asked, 3);
+}
+
+TEST(ChannelClock, NowIsMonotonicSeconds) {
+    const double a = PluginBridgeChannel::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const double b = PluginBridgeChannel::now();
+    EXPECT_GT(a, 0);
+    EXPECT_GE(b - a, 0.020);
+}
+
+} // namespace
