@@ -1,6 +1,7 @@
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
 
 #include <poll.h>
+#include <sys/uio.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -89,29 +90,43 @@ std::optional<Failure> PluginBridgeChannel::send(const PluginBridgeMessage& mess
                                   " bytes does not fit a frame");
     }
 
-    // One buffer, built before the lock is taken, so that the lock covers only
-    // the system calls and the frame goes out in as few writes as possible.
-    std::vector<std::uint8_t> frame;
+    // Header and JSON text in one buffer, built before the lock is taken, so
+    // that the lock covers only the system calls. The payload (an audio block,
+    // a state blob of many MiB) is not copied: both parts go out together in
+    // one gathering write whenever the descriptor has room for them.
+    std::string head;
     try {
-        frame.resize(kHeaderBytes + json->size() + payload.size());
+        head.reserve(kHeaderBytes + json->size());
     } catch (const std::bad_alloc&) {
         return Failure::io(ENOMEM);
     }
-    putUInt32(frame.data(), static_cast<std::uint32_t>(json->size()));
-    putUInt32(frame.data() + 4, static_cast<std::uint32_t>(payload.size()));
-    std::memcpy(frame.data() + kHeaderBytes, json->data(), json->size());
-    if (!payload.empty()) std::memcpy(frame.data() + kHeaderBytes + json->size(), payload.data(), payload.size());
+    head.resize(kHeaderBytes);
+    putUInt32(reinterpret_cast<std::uint8_t*>(head.data()), static_cast<std::uint32_t>(json->size()));
+    putUInt32(reinterpret_cast<std::uint8_t*>(head.data()) + 4, static_cast<std::uint32_t>(payload.size()));
+    head += *json;
 
+    iovec parts[2] = {
+        {head.data(), head.size()},
+        {const_cast<std::uint8_t*>(payload.data()), payload.size()},
+    };
     std::lock_guard<std::mutex> lock(writeLock_);
-    return writeAll(frame.data(), frame.size());
+    return writeAll(parts, payload.empty() ? 1 : 2);
 }
 
-std::optional<Failure> PluginBridgeChannel::writeAll(const std::uint8_t* bytes, std::size_t count) const {
-    std::size_t written = 0;
-    while (written < count) {
-        const ssize_t n = ::write(writeFD_, bytes + written, count - written);
+std::optional<Failure> PluginBridgeChannel::writeAll(iovec* parts, int count) const {
+    int first = 0;
+    while (first < count) {
+        const ssize_t n = ::writev(writeFD_, parts + first, count - first);
         if (n > 0) {
-            written += static_cast<std::size_t>(n);
+            auto left = static_cast<std::size_t>(n);
+            while (first < count && left >= parts[first].iov_len) {
+                left -= parts[first].iov_len;
+                ++first;
+            }
+            if (first < count) {
+                parts[first].iov_base = static_cast<std::uint8_t*>(parts[first].iov_base) + left;
+                parts[first].iov_len -= left;
+            }
             continue;
         }
         if (n == 0 || errno == EINTR) continue;
@@ -131,58 +146,88 @@ std::optional<Failure> PluginBridgeChannel::writeAll(const std::uint8_t* bytes, 
 PluginBridgeExpected<PluginBridgeChannel::Frame, Failure>
 PluginBridgeChannel::receive(std::optional<double> deadline, const std::function<bool()>& shouldStop) const {
     using Result = PluginBridgeExpected<Frame, Failure>;
+    Frame frame;
+    if (auto failure = receiveInto(frame, deadline, shouldStop)) return Result(pluginBridgeUnexpected(std::move(*failure)));
+    return frame;
+}
+
+std::optional<Failure> PluginBridgeChannel::receiveInto(Frame& frame, std::optional<double> deadline,
+                                                        const std::function<bool()>& shouldStop) const {
     try {
         std::vector<std::uint8_t> header;
-        if (auto failure = readExactly(header, kHeaderBytes, deadline, shouldStop)) {
-            return Result(pluginBridgeUnexpected(std::move(*failure)));
-        }
+        Region headerRegion{&header, kHeaderBytes};
+        if (auto failure = readRegions(&headerRegion, 1, deadline, shouldStop)) return failure;
         const std::uint32_t jsonBytes = uint32At(header.data(), 0);
         const std::uint32_t payloadBytes = uint32At(header.data(), 4);
         // Summed in 64 bits: two 32-bit lengths cannot wrap around there.
         if (jsonBytes == 0 || std::uint64_t{jsonBytes} + payloadBytes > maximumFrameBytes) {
-            return Result(pluginBridgeUnexpected(Failure::malformed(
-                "frame of " + std::to_string(jsonBytes) + "+" + std::to_string(payloadBytes) + " bytes")));
+            return Failure::malformed("frame of " + std::to_string(jsonBytes) + "+" + std::to_string(payloadBytes) +
+                                      " bytes");
         }
 
+        // The JSON text and the payload in one go: a frame costs two reads
+        // however large it is.
         std::vector<std::uint8_t> json;
-        if (auto failure = readExactly(json, jsonBytes, deadline, shouldStop)) {
-            return Result(pluginBridgeUnexpected(std::move(*failure)));
-        }
-        Frame frame;
-        if (payloadBytes > 0) {
-            if (auto failure = readExactly(frame.payload, payloadBytes, deadline, shouldStop)) {
-                return Result(pluginBridgeUnexpected(std::move(*failure)));
-            }
-        }
+        Region body[] = {{&json, jsonBytes}, {&frame.payload, payloadBytes}};
+        if (payloadBytes == 0) frame.payload.clear();
+        if (auto failure = readRegions(body, payloadBytes > 0 ? 2 : 1, deadline, shouldStop)) return failure;
 
         auto message = PluginBridgeMessage::fromJSON(
             std::string_view(reinterpret_cast<const char*>(json.data()), json.size()));
-        if (!message) return Result(pluginBridgeUnexpected(Failure::malformed("decode: " + message.error())));
+        if (!message) return Failure::malformed("decode: " + message.error());
         frame.message = std::move(*message);
-        return frame;
+        return std::nullopt;
     } catch (const std::bad_alloc&) {
-        return Result(pluginBridgeUnexpected(Failure::io(ENOMEM)));
+        return Failure::io(ENOMEM);
     }
 }
 
-std::optional<Failure> PluginBridgeChannel::readExactly(std::vector<std::uint8_t>& into, std::size_t count,
+std::optional<Failure> PluginBridgeChannel::readRegions(Region* regions, std::size_t count,
                                                         const std::optional<double>& deadline,
                                                         const std::function<bool()>& shouldStop) const {
-    into.assign(std::min(count, kWholeAllocationBytes), 0);
-    std::size_t got = 0;
-    while (got < count) {
-        if (got == into.size()) into.resize(std::min(count, into.size() * 2));
-        if (auto failure = waitReadable(deadline, shouldStop)) return failure;
-        const ssize_t n = ::read(readFD_, into.data() + got, into.size() - got);
+    // Only growth is cleared: a reused buffer of the right size costs nothing.
+    for (std::size_t i = 0; i < count; ++i) regions[i].buffer->resize(std::min(regions[i].count, kWholeAllocationBytes));
+    // A deadline or a stop callback is looked at before every read, even when
+    // bytes are waiting. Without either, a read that blocks is the same wait
+    // as poll() without time-out followed by the read, and saves a system call.
+    const bool checkBeforeRead = deadline.has_value() || static_cast<bool>(shouldStop);
+    bool mustWait = checkBeforeRead;
+    std::size_t first = 0; // the first region not yet full
+    for (;;) {
+        while (first < count && regions[first].got == regions[first].count) ++first;
+        if (first == count) return std::nullopt;
+
+        iovec parts[2];
+        int partCount = 0;
+        for (std::size_t i = first; i < count && partCount < 2; ++i) {
+            Region& r = regions[i];
+            if (r.got == r.buffer->size()) r.buffer->resize(std::min(r.count, r.buffer->size() * 2));
+            parts[partCount++] = {r.buffer->data() + r.got, r.buffer->size() - r.got};
+        }
+
+        if (mustWait) {
+            if (auto failure = waitReadable(deadline, shouldStop)) return failure;
+        }
+        const ssize_t n = ::readv(readFD_, parts, partCount);
         if (n > 0) {
-            got += static_cast<std::size_t>(n);
+            auto left = static_cast<std::size_t>(n);
+            for (std::size_t i = first; i < count && left > 0; ++i) {
+                Region& r = regions[i];
+                const std::size_t taken = std::min(left, r.buffer->size() - r.got);
+                r.got += taken;
+                left -= taken;
+            }
+            mustWait = checkBeforeRead;
         } else if (n == 0) {
             return Failure::closed();
-        } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            mustWait = true;
+        } else if (errno == EINTR) {
+            mustWait = checkBeforeRead;
+        } else {
             return Failure::io(errno);
         }
     }
-    return std::nullopt;
 }
 
 std::optional<Failure> PluginBridgeChannel::waitReadable(const std::optional<double>& deadline,

@@ -146,7 +146,12 @@ std::optional<std::string> stringValue(const Decoded& j) {
 }
 
 std::string quoted(std::string_view key) {
-    return "\"" + std::string(key) + "\"";
+    std::string s;
+    s.reserve(key.size() + 2);
+    s += '"';
+    s += key;
+    s += '"';
+    return s;
 }
 
 // Reads the fields of one JSON object, remembering the first failure.

@@ -57,6 +57,25 @@ TEST_P(ChannelOverConduit, MessageAndPayloadComeBackAsSent) {
     EXPECT_TRUE(second->payload.empty());
 }
 
+TEST_P(ChannelOverConduit, ReceivingIntoAReusedFrameReplacesEverything) {
+    // Larger, smaller, empty and equal payloads in turn: no byte of an earlier
+    // frame may survive into a later one.
+    const std::vector<std::vector<std::uint8_t>> payloads = {
+        std::vector<std::uint8_t>(3000, 0xAA), std::vector<std::uint8_t>(10, 0xBB), {},
+        std::vector<std::uint8_t>(10, 0xCC), std::vector<std::uint8_t>(2000, 0xDD)};
+    PluginBridgeChannel::Frame frame;
+    std::int64_t n = 0;
+    for (const auto& payload : payloads) {
+        auto m = PluginBridgeMessage::init(n % 2 ? Op::process : Op::status);
+        if (n % 2) m.frames = n;
+        ASSERT_EQ(channel.send(m, payload), std::nullopt);
+        ASSERT_EQ(channel.receiveInto(frame), std::nullopt);
+        EXPECT_EQ(frame.message, m);
+        EXPECT_EQ(frame.payload, payload) << "frame " << n;
+        ++n;
+    }
+}
+
 TEST_P(ChannelOverConduit, SentBytesFollowTheFrameLayout) {
     ASSERT_EQ(channel.send(PluginBridgeMessage::reply(), std::vector<std::uint8_t>{9, 8, 7}), std::nullopt);
     const std::string json = R"({"op":"reply"})";

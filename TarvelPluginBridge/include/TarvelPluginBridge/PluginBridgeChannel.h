@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+struct iovec;
+
 // Frame layout: N (JSON length) and P (payload length) as unsigned 32-bit
 // little-endian numbers, the JSON text, the payload.
 class PluginBridgeChannel {
@@ -80,17 +82,29 @@ public:
     PluginBridgeExpected<Frame, Failure> receive(std::optional<double> deadline = std::nullopt,
                                                  const std::function<bool()>& shouldStop = {}) const;
 
+    // The same, reading into `frame` and reusing the memory of its payload, so
+    // that a loop receiving blocks of one size neither allocates nor clears a
+    // buffer per frame. After a failure `frame` holds nothing of use.
+    std::optional<Failure> receiveInto(Frame& frame, std::optional<double> deadline = std::nullopt,
+                                       const std::function<bool()>& shouldStop = {}) const;
+
     // Seconds on the monotonic clock, for building deadlines: now() + 2.5.
     static double now();
 
 private:
-    // Exactly `count` bytes appended to `into`.
-    std::optional<Failure> readExactly(std::vector<std::uint8_t>& into, std::size_t count,
-                                       const std::optional<double>& deadline,
+    // A buffer to be filled with exactly `count` bytes.
+    struct Region {
+        std::vector<std::uint8_t>* buffer;
+        std::size_t count;
+        std::size_t got = 0;
+    };
+    // Fills one or two regions in order, from as few reads as the bytes allow.
+    std::optional<Failure> readRegions(Region* regions, std::size_t count, const std::optional<double>& deadline,
                                        const std::function<bool()>& shouldStop) const;
     std::optional<Failure> waitReadable(const std::optional<double>& deadline,
                                         const std::function<bool()>& shouldStop) const;
-    std::optional<Failure> writeAll(const std::uint8_t* bytes, std::size_t count) const;
+    // Writes every byte of the parts, in order; may change `parts`.
+    std::optional<Failure> writeAll(iovec* parts, int count) const;
 
     const int readFD_;
     const int writeFD_;
