@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -23,37 +25,51 @@ TEST(ChannelConcurrency, FramesOfConcurrentSendersArriveWhole) {
     Conduit conduit(ConduitKind::pipe);
     PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
 
-    std::vector<std::thread> senders;
     std::atomic<int> failures{0};
-    for (int s = 0; s < kSenders; ++s) {
-        senders.emplace_back([&, s] {
-            for (int i = 0; i < kFramesEach; ++i) {
-                auto m = PluginBridgeMessage::init(Op::process);
-                m.channels = s;
-                m.frames = i;
-                const std::vector<std::uint8_t> payload(kPayloadBytes + static_cast<std::size_t>(i), fillByte(s, i));
-                if (channel.send(m, payload)) ++failures;
-            }
-        });
-    }
+    // Once every sender is done the pipe is closed, so that a receiver thrown
+    // out of step by a mixed-up frame ends instead of waiting for bytes.
+    std::jthread senders([&] {
+        std::vector<std::jthread> each;
+        for (int s = 0; s < kSenders; ++s) {
+            each.emplace_back([&, s] {
+                for (int i = 0; i < kFramesEach; ++i) {
+                    auto m = PluginBridgeMessage::init(Op::process);
+                    m.channels = s;
+                    m.frames = i;
+                    const std::vector<std::uint8_t> payload(kPayloadBytes + static_cast<std::size_t>(i),
+                                                            fillByte(s, i));
+                    if (channel.send(m, payload)) ++failures;
+                }
+            });
+        }
+        each.clear();
+        conduit.closeWriteEnd();
+    });
+    // Should a check below give up early, the senders must not stay blocked
+    // on a full pipe: with the reader gone their writes fail at once.
+    struct StopReading {
+        Conduit& conduit;
+        ~StopReading() { conduit.closeReadEnd(); }
+    } stopReading{conduit};
 
     std::vector<int> nextSequence(kSenders, 0);
     for (int n = 0; n < kSenders * kFramesEach; ++n) {
         auto frame = channel.receive();
         ASSERT_TRUE(frame) << "frame " << n << ": " << frame.error().description();
         const auto& m = frame->message;
-        ASSERT_TRUE(m.channels && m.frames);
+        ASSERT_TRUE(m.channels && m.frames && *m.channels >= 0 && *m.channels < kSenders);
         const auto s = *m.channels, i = *m.frames;
-        ASSERT_TRUE(s >= 0 && s < kSenders);
         EXPECT_EQ(i, nextSequence[static_cast<std::size_t>(s)]++) << "sender " << s;
         ASSERT_EQ(frame->payload.size(), kPayloadBytes + static_cast<std::size_t>(i));
         EXPECT_EQ(std::count(frame->payload.begin(), frame->payload.end(), fillByte(s, i)),
                   static_cast<std::ptrdiff_t>(frame->payload.size()))
             << "sender " << s << " frame " << i;
     }
-    for (auto& t : senders) t.join();
+    senders.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_FALSE(conduit.hasWaitingBytes());
+    auto end = channel.receive();
+    ASSERT_FALSE(end);
+    EXPECT_EQ(end.error(), PluginBridgeChannel::Failure::closed()); // nothing more was sent
 }
 
 TEST(ChannelConcurrency, LargeStateSizedFramesArriveIntact) {

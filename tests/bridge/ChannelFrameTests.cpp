@@ -136,7 +136,9 @@ TEST_P(FrameHeader, SizeCheck) {
         EXPECT_EQ(frame.error(), Failure::closed()) << frame.error().description();
         return;
     }
+    // Closed, so that a receive that wrongly reads on ends instead of waiting.
     conduit.put(std::string("{}"));
+    conduit.closeWriteEnd();
     auto frame = channel.receive();
     ASSERT_FALSE(frame);
     const std::string detail =

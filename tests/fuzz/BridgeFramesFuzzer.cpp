@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -49,16 +51,27 @@ void fuzzReceiving(const std::uint8_t* data, std::size_t size) {
     ::lseek(fd, 0, SEEK_SET);
     PluginBridgeChannel channel(fd, -1);
     const bool withLimits = size > 0 && (data[0] & 1);
+    const bool reusing = size > 0 && (data[0] & 2);
+    const auto deadline = withLimits ? std::optional<double>(PluginBridgeChannel::now() + 3600) : std::nullopt;
+    const std::function<bool()> keepWaiting = [] { return false; };
+    const std::function<bool()> noCallback;
+    PluginBridgeChannel::Frame reused;
     for (;;) {
-        auto frame = withLimits ? channel.receive(PluginBridgeChannel::now() + 3600, [] { return false; })
-                                : channel.receive();
-        if (!frame) {
-            const auto kind = frame.error().kind();
+        std::optional<PluginBridgeChannel::Failure> failure;
+        if (reusing) {
+            failure = channel.receiveInto(reused, deadline, withLimits ? keepWaiting : noCallback);
+        } else if (auto frame = channel.receive(deadline, withLimits ? keepWaiting : noCallback)) {
+            reused = std::move(*frame);
+        } else {
+            failure = frame.error();
+        }
+        if (failure) {
+            const auto kind = failure->kind();
             require(kind == PluginBridgeChannel::Failure::Kind::malformed ||
                     kind == PluginBridgeChannel::Failure::Kind::closed);
             break;
         }
-        checkReencodes(frame->message);
+        checkReencodes(reused.message);
     }
     ::close(fd);
 }
