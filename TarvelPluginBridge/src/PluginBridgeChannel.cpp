@@ -203,6 +203,9 @@ std::optional<Failure> PluginBridgeChannel::readRegions(Region* regions, std::si
             Region& r = regions[i];
             if (r.got == r.buffer->size()) r.buffer->resize(std::min(r.count, r.buffer->size() * 2));
             parts[partCount++] = {r.buffer->data() + r.got, r.buffer->size() - r.got};
+            // Bytes past a buffer that has not grown to its region's size yet
+            // still belong to that region, not to the next one.
+            if (r.buffer->size() < r.count) break;
         }
 
         if (mustWait) {

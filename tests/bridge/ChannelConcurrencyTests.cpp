@@ -72,24 +72,42 @@ TEST(ChannelConcurrency, FramesOfConcurrentSendersArriveWhole) {
     EXPECT_EQ(end.error(), PluginBridgeChannel::Failure::closed()); // nothing more was sent
 }
 
-TEST(ChannelConcurrency, LargeStateSizedFramesArriveIntact) {
-    // Several MiB, so that the receiver's buffer grows while the bytes come in.
-    for (ConduitKind kind : {ConduitKind::pipe, ConduitKind::socketPair}) {
-        SCOPED_TRACE(conduitKindName(kind));
-        Conduit conduit(kind);
-        PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
-        std::vector<std::uint8_t> payload(9 * 1024 * 1024 + 3);
-        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
-        auto m = PluginBridgeMessage::init(Op::loadState);
-        m.componentBytes = static_cast<std::int64_t>(payload.size());
-        m.controllerBytes = 0;
+struct LargeFrameCase {
+    const char* name;
+    std::size_t textBytes;    // length of a text field, so of the JSON text
+    std::size_t payloadBytes;
+};
 
-        std::thread sender([&] { EXPECT_EQ(channel.send(m, payload), std::nullopt); });
-        auto frame = channel.receive(PluginBridgeChannel::now() + 120);
-        sender.join();
-        ASSERT_TRUE(frame) << frame.error().description();
-        EXPECT_EQ(frame->message, m);
-        EXPECT_TRUE(frame->payload == payload);
+TEST(ChannelConcurrency, LargeFramesArriveIntact) {
+    // Several MiB, so that the receiver's buffers grow while the bytes come
+    // in; a JSON text that outgrows its first buffer must not spill into the
+    // payload's.
+    const LargeFrameCase cases[] = {
+        {"largePayload", 10, 9 * 1024 * 1024 + 3},
+        {"largeJSONAndPayload", 3 * 1024 * 1024 + 5, 2 * 1024 * 1024 + 1},
+        {"largeJSONOnly", 5 * 1024 * 1024, 0},
+    };
+    for (const auto& c : cases) {
+        for (ConduitKind kind : {ConduitKind::pipe, ConduitKind::socketPair}) {
+            SCOPED_TRACE(std::string(c.name) + " over " + conduitKindName(kind));
+            Conduit conduit(kind);
+            PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
+            std::vector<std::uint8_t> payload(c.payloadBytes);
+            for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 2654435761u >> 24);
+            auto m = PluginBridgeMessage::init(Op::loadState);
+            m.componentBytes = static_cast<std::int64_t>(payload.size());
+            m.controllerBytes = 0;
+            std::string text(c.textBytes, 'x');
+            for (std::size_t i = 0; i < text.size(); i += 997) text[i] = static_cast<char>('a' + i % 26);
+            m.path = text;
+
+            std::thread sender([&] { EXPECT_EQ(channel.send(m, payload), std::nullopt); });
+            auto frame = channel.receive(PluginBridgeChannel::now() + 120);
+            sender.join();
+            ASSERT_TRUE(frame) << frame.error().description();
+            EXPECT_TRUE(frame->message == m);
+            EXPECT_TRUE(frame->payload == payload);
+        }
     }
 }
 
