@@ -13,6 +13,7 @@ bool sameId(const TUID a, const int8* b) { return std::memcmp(a, b, sizeof(TUID)
 } // namespace
 
 tresult PLUGIN_API HostApplication::getName(Vst::String128 name) {
+    if (!name) return kInvalidArgument;
     int i = 0;
     for (; kName[i] != '\0'; ++i) name[i] = static_cast<Vst::TChar>(kName[i]);
     name[i] = 0;

@@ -19,6 +19,10 @@ public:
 
     Steinberg::tresult PLUGIN_API queryInterface(const Steinberg::TUID iid, void** obj) override {
         if (!obj) return Steinberg::kInvalidArgument;
+        if (!iid) {
+            *obj = nullptr;
+            return Steinberg::kInvalidArgument;
+        }
         if (std::memcmp(iid, InterfaceId<I>::value(), sizeof(Steinberg::TUID)) == 0 ||
             std::memcmp(iid, InterfaceId<Steinberg::FUnknown>::value(), sizeof(Steinberg::TUID)) == 0) {
             this->addRef();
