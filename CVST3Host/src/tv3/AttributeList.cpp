@@ -1,15 +1,32 @@
 #include "tv3/AttributeList.h"
 
 #include <algorithm>
+#include <new>
+#include <utility>
 
 using namespace Steinberg;
 
 namespace tv3 {
+namespace {
+
+// A value is built in full before it replaces the stored one, so a plug-in
+// that runs the host out of memory gets an answer and keeps the old value
+// rather than an exception thrown through its own code.
+template <class Store>
+tresult storing(Store store) {
+    try {
+        store();
+        return kResultOk;
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    }
+}
+
+} // namespace
 
 tresult PLUGIN_API AttributeList::setInt(AttrID id, int64 value) {
     if (!id) return kInvalidArgument;
-    integers_[id] = value;
-    return kResultOk;
+    return storing([&] { integers_[id] = value; });
 }
 
 tresult PLUGIN_API AttributeList::getInt(AttrID id, int64& value) {
@@ -22,8 +39,7 @@ tresult PLUGIN_API AttributeList::getInt(AttrID id, int64& value) {
 
 tresult PLUGIN_API AttributeList::setFloat(AttrID id, double value) {
     if (!id) return kInvalidArgument;
-    floats_[id] = value;
-    return kResultOk;
+    return storing([&] { floats_[id] = value; });
 }
 
 tresult PLUGIN_API AttributeList::getFloat(AttrID id, double& value) {
@@ -36,12 +52,11 @@ tresult PLUGIN_API AttributeList::getFloat(AttrID id, double& value) {
 
 tresult PLUGIN_API AttributeList::setString(AttrID id, const Vst::TChar* string) {
     if (!id) return kInvalidArgument;
-    std::u16string& stored = strings_[id];
-    stored.clear();
-    if (string) {
-        for (const Vst::TChar* unit = string; *unit != 0; ++unit) stored.push_back(static_cast<char16_t>(*unit));
-    }
-    return kResultOk;
+    return storing([&] {
+        std::u16string value;
+        if (string) value = std::u16string(string);
+        strings_[id] = std::move(value);
+    });
 }
 
 tresult PLUGIN_API AttributeList::getString(AttrID id, Vst::TChar* string, uint32 sizeInBytes) {
@@ -61,8 +76,7 @@ tresult PLUGIN_API AttributeList::getString(AttrID id, Vst::TChar* string, uint3
 tresult PLUGIN_API AttributeList::setBinary(AttrID id, const void* data, uint32 sizeInBytes) {
     if (!id || (!data && sizeInBytes > 0)) return kInvalidArgument;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
-    binaries_[id].assign(bytes, bytes + (data ? sizeInBytes : 0));
-    return kResultOk;
+    return storing([&] { binaries_[id] = std::vector<std::uint8_t>(bytes, bytes + (data ? sizeInBytes : 0)); });
 }
 
 tresult PLUGIN_API AttributeList::getBinary(AttrID id, const void*& data, uint32& sizeInBytes) {

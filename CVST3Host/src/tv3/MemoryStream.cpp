@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 using namespace Steinberg;
 
@@ -27,7 +28,15 @@ tresult PLUGIN_API MemoryStream::read(void* buffer, int32 numBytes, int32* numBy
 tresult PLUGIN_API MemoryStream::write(void* buffer, int32 numBytes, int32* numBytesWritten) {
     if (numBytes < 0 || (!buffer && numBytes > 0)) return kInvalidArgument;
     const int64 end = position_ + numBytes; // position never exceeds size, so no overflow
-    if (end > size()) data_.resize(static_cast<std::size_t>(end));
+    if (end > size()) {
+        // A plug-in may ask for any size up to 2 GB; running out of memory is
+        // its answer, not an exception thrown through the plug-in's code.
+        try {
+            data_.resize(static_cast<std::size_t>(end));
+        } catch (const std::bad_alloc&) {
+            return kOutOfMemory;
+        }
+    }
     if (numBytes > 0) std::memcpy(data_.data() + position_, buffer, static_cast<std::size_t>(numBytes));
     position_ = end;
     if (numBytesWritten) *numBytesWritten = numBytes;
