@@ -15,6 +15,17 @@ namespace {
 
 constexpr std::int64_t kSampleBytes = sizeof(float);
 
+// The bytes of one channel when `byteCount` is exactly the block size of at
+// least one channel of `frames` samples; nothing otherwise.
+std::optional<std::size_t> channelBytesOfExactBlock(std::int64_t channels, std::int64_t frames,
+                                                    std::size_t byteCount) {
+    if (channels < 1 || frames < 0) return std::nullopt;
+    const auto size = PluginBridgeAudio::blockBytes(channels, frames);
+    if (!size || *size != byteCount) return std::nullopt;
+    // The whole block fits the given bytes, so one channel's share is small.
+    return static_cast<std::size_t>(frames) * kSampleBytes;
+}
+
 } // namespace
 
 std::optional<std::size_t> PluginBridgeAudio::blockBytes(std::int64_t channels, std::int64_t frames) {
@@ -45,27 +56,24 @@ std::vector<std::uint8_t> PluginBridgeAudio::pack(const std::vector<std::vector<
 std::optional<std::vector<std::vector<float>>> PluginBridgeAudio::unpack(std::span<const std::uint8_t> bytes,
                                                                          std::int64_t channels,
                                                                          std::int64_t frames) {
-    if (channels < 1 || frames < 0) return std::nullopt;
-    const auto size = blockBytes(channels, frames);
-    if (!size || *size != bytes.size()) return std::nullopt;
+    const auto channelBytes = channelBytesOfExactBlock(channels, frames, bytes.size());
+    if (!channelBytes) return std::nullopt;
     // The bytes are at hand, so both counts are now small.
     std::vector<std::vector<float>> block(static_cast<std::size_t>(channels),
                                           std::vector<float>(static_cast<std::size_t>(frames)));
-    const auto channelBytes = static_cast<std::size_t>(frames) * kSampleBytes;
     const std::uint8_t* in = bytes.data();
     for (auto& channel : block) {
-        if (channelBytes > 0) std::memcpy(channel.data(), in, channelBytes);
-        in += channelBytes;
+        if (*channelBytes > 0) std::memcpy(channel.data(), in, *channelBytes);
+        in += *channelBytes;
     }
     return block;
 }
 
 bool PluginBridgeAudio::packInto(const float* const* channels, std::int64_t channelCount, std::int64_t frames,
                                  std::span<std::uint8_t> bytes) {
-    if (channelCount < 1 || frames < 0) return false;
-    const auto size = blockBytes(channelCount, frames);
-    if (!size || *size != bytes.size()) return false;
-    const auto channelBytes = static_cast<std::size_t>(frames) * kSampleBytes;
+    const auto share = channelBytesOfExactBlock(channelCount, frames, bytes.size());
+    if (!share) return false;
+    const std::size_t channelBytes = *share;
     if (channelBytes == 0) return true;
     for (std::int64_t c = 0; c < channelCount; ++c) {
         std::memcpy(bytes.data() + static_cast<std::size_t>(c) * channelBytes, channels[c], channelBytes);
@@ -75,10 +83,9 @@ bool PluginBridgeAudio::packInto(const float* const* channels, std::int64_t chan
 
 bool PluginBridgeAudio::unpackInto(std::span<const std::uint8_t> bytes, float* const* channels,
                                    std::int64_t channelCount, std::int64_t frames) {
-    if (channelCount < 1 || frames < 0) return false;
-    const auto size = blockBytes(channelCount, frames);
-    if (!size || *size != bytes.size()) return false;
-    const auto channelBytes = static_cast<std::size_t>(frames) * kSampleBytes;
+    const auto share = channelBytesOfExactBlock(channelCount, frames, bytes.size());
+    if (!share) return false;
+    const std::size_t channelBytes = *share;
     if (channelBytes == 0) return true;
     for (std::int64_t c = 0; c < channelCount; ++c) {
         std::memcpy(channels[c], bytes.data() + static_cast<std::size_t>(c) * channelBytes, channelBytes);

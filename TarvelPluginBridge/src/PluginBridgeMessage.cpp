@@ -219,45 +219,44 @@ constexpr const char* kFloat32 = "a number that fits a 32-bit float or \"inf\", 
 constexpr const char* kBoolean = "true or false";
 constexpr const char* kText = "a string";
 
-std::optional<PluginBridgeNoteEvent> noteEventValue(const Decoded& j, std::string& why) {
+// A nested record: an object whose fields `fill` reads.
+template <class Record, class Fill>
+std::optional<Record> recordValue(const Decoded& j, std::string& why, Fill fill) {
     if (!j.is_object()) {
         why = "not an object";
         return std::nullopt;
     }
-    PluginBridgeNoteEvent e;
+    Record record;
     FieldReader r(j, "");
-    r.required("offset", e.offset, int64Value, kInteger);
-    r.required("pitch", e.pitch, int64Value, kInteger);
-    r.required("velocity", e.velocity, floatValue, kFloat32);
-    r.required("isNoteOn", e.isNoteOn, boolValue, kBoolean);
+    fill(r, record);
     if (r.failed()) {
         why = r.failure();
         return std::nullopt;
     }
-    return e;
+    return record;
+}
+
+std::optional<PluginBridgeNoteEvent> noteEventValue(const Decoded& j, std::string& why) {
+    return recordValue<PluginBridgeNoteEvent>(j, why, [](FieldReader& r, PluginBridgeNoteEvent& e) {
+        r.required("offset", e.offset, int64Value, kInteger);
+        r.required("pitch", e.pitch, int64Value, kInteger);
+        r.required("velocity", e.velocity, floatValue, kFloat32);
+        r.required("isNoteOn", e.isNoteOn, boolValue, kBoolean);
+    });
 }
 
 std::optional<PluginBridgeParameter> parameterValue(const Decoded& j, std::string& why) {
-    if (!j.is_object()) {
-        why = "not an object";
-        return std::nullopt;
-    }
-    PluginBridgeParameter p;
-    FieldReader r(j, "");
-    r.required("id", p.id, uint32Value, kUInt32);
-    r.required("title", p.title, stringValue, kText);
-    r.required("units", p.units, stringValue, kText);
-    r.required("value", p.value, doubleValue, kNumber);
-    r.required("defaultValue", p.defaultValue, doubleValue, kNumber);
-    r.required("stepCount", p.stepCount, int64Value, kInteger);
-    r.required("display", p.display, stringValue, kText);
-    r.required("isReadOnly", p.isReadOnly, boolValue, kBoolean);
-    r.required("isBypass", p.isBypass, boolValue, kBoolean);
-    if (r.failed()) {
-        why = r.failure();
-        return std::nullopt;
-    }
-    return p;
+    return recordValue<PluginBridgeParameter>(j, why, [](FieldReader& r, PluginBridgeParameter& p) {
+        r.required("id", p.id, uint32Value, kUInt32);
+        r.required("title", p.title, stringValue, kText);
+        r.required("units", p.units, stringValue, kText);
+        r.required("value", p.value, doubleValue, kNumber);
+        r.required("defaultValue", p.defaultValue, doubleValue, kNumber);
+        r.required("stepCount", p.stepCount, int64Value, kInteger);
+        r.required("display", p.display, stringValue, kText);
+        r.required("isReadOnly", p.isReadOnly, boolValue, kBoolean);
+        r.required("isBypass", p.isBypass, boolValue, kBoolean);
+    });
 }
 
 std::optional<double> anchorValue(const Decoded& j, std::string& why) {
