@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -20,6 +21,60 @@ constexpr std::array<std::string_view, 12> kOpNames = {
     "status", "openEditor",  "closeEditor", "raiseEditor", "quit",       "reply",
 };
 
+// ---- Fields ---------------------------------------------------------------
+
+// Every field with its JSON key, in the order the text is written. Encoding
+// and decoding both walk these lists, so a field is added in one place. The
+// type of a field says how it is written and read.
+template <class Event, class Visit>
+void noteEventFields(Event& e, Visit&& visit) {
+    visit("offset", e.offset);
+    visit("pitch", e.pitch);
+    visit("velocity", e.velocity);
+    visit("isNoteOn", e.isNoteOn);
+}
+
+template <class Parameter, class Visit>
+void parameterFields(Parameter& p, Visit&& visit) {
+    visit("id", p.id);
+    visit("title", p.title);
+    visit("units", p.units);
+    visit("value", p.value);
+    visit("defaultValue", p.defaultValue);
+    visit("stepCount", p.stepCount);
+    visit("display", p.display);
+    visit("isReadOnly", p.isReadOnly);
+    visit("isBypass", p.isBypass);
+}
+
+// All but `op`, which comes first and is required.
+template <class Message, class Visit>
+void messageFields(Message& m, Visit&& visit) {
+    visit("error", m.error);
+    visit("path", m.path);
+    visit("cid", m.cid);
+    visit("sampleRate", m.sampleRate);
+    visit("maxBlock", m.maxBlock);
+    visit("channels", m.channels);
+    visit("wantsEditor", m.wantsEditor);
+    visit("instrument", m.instrument);
+    visit("frames", m.frames);
+    visit("events", m.events);
+    visit("componentBytes", m.componentBytes);
+    visit("controllerBytes", m.controllerBytes);
+    visit("paramID", m.paramID);
+    visit("value", m.value);
+    visit("parameters", m.parameters);
+    visit("latency", m.latency);
+    visit("hasAudioInput", m.hasAudioInput);
+    visit("outputChannels", m.outputChannels);
+    visit("hasEditor", m.hasEditor);
+    visit("editCount", m.editCount);
+    visit("editorOpen", m.editorOpen);
+    visit("title", m.title);
+    visit("anchor", m.anchor);
+}
+
 // ---- Encoding -------------------------------------------------------------
 
 // JSON has no non-finite numbers; both ends spell them as strings.
@@ -29,44 +84,49 @@ Encoded floatJSON(double v) {
     return v;
 }
 
-Encoded noteEventJSON(const PluginBridgeNoteEvent& e) {
-    Encoded o = Encoded::object();
-    o["offset"] = e.offset;
-    o["pitch"] = e.pitch;
-    o["velocity"] = floatJSON(e.velocity);
-    o["isNoteOn"] = e.isNoteOn;
-    return o;
-}
+Encoded encoded(const PluginBridgeNoteEvent& e);
+Encoded encoded(const PluginBridgeParameter& p);
 
-Encoded parameterJSON(const PluginBridgeParameter& p) {
-    Encoded o = Encoded::object();
-    o["id"] = p.id;
-    o["title"] = p.title;
-    o["units"] = p.units;
-    o["value"] = floatJSON(p.value);
-    o["defaultValue"] = floatJSON(p.defaultValue);
-    o["stepCount"] = p.stepCount;
-    o["display"] = p.display;
-    o["isReadOnly"] = p.isReadOnly;
-    o["isBypass"] = p.isBypass;
-    return o;
+template <class T>
+Encoded encoded(const T& v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return floatJSON(v);
+    } else {
+        return v;
+    }
 }
 
 template <class T>
-void put(Encoded& o, const char* key, const std::optional<T>& field) {
-    if (field) o[key] = *field;
-}
-
-void putFloat(Encoded& o, const char* key, const std::optional<double>& field) {
-    if (field) o[key] = floatJSON(*field);
-}
-
-template <class T, class Convert>
-void putList(Encoded& o, const char* key, const std::optional<std::vector<T>>& field, Convert convert) {
-    if (!field) return;
+Encoded encoded(const std::vector<T>& list) {
     Encoded a = Encoded::array();
-    for (const auto& element : *field) a.push_back(convert(element));
-    o[key] = std::move(a);
+    for (const auto& element : list) a.push_back(encoded(element));
+    return a;
+}
+
+// Writes the fields it visits into one object; absent ones are left out.
+struct FieldWriter {
+    Encoded& object;
+
+    template <class T>
+    void operator()(const char* key, const T& field) {
+        object[key] = encoded(field);
+    }
+    template <class T>
+    void operator()(const char* key, const std::optional<T>& field) {
+        if (field) object[key] = encoded(*field);
+    }
+};
+
+Encoded encoded(const PluginBridgeNoteEvent& e) {
+    Encoded o = Encoded::object();
+    noteEventFields(e, FieldWriter{o});
+    return o;
+}
+
+Encoded encoded(const PluginBridgeParameter& p) {
+    Encoded o = Encoded::object();
+    parameterFields(p, FieldWriter{o});
+    return o;
 }
 
 // ---- Decoding -------------------------------------------------------------
@@ -219,16 +279,81 @@ constexpr const char* kFloat32 = "a number that fits a 32-bit float or \"inf\", 
 constexpr const char* kBoolean = "true or false";
 constexpr const char* kText = "a string";
 
-// A nested record: an object whose fields `fill` reads.
-template <class Record, class Fill>
-std::optional<Record> recordValue(const Decoded& j, std::string& why, Fill fill) {
+// How a value of each field type is read, and what is expected when it cannot be.
+template <class T>
+struct Scalar;
+template <>
+struct Scalar<std::int64_t> {
+    static constexpr auto convert = int64Value;
+    static constexpr const char* expected = kInteger;
+};
+template <>
+struct Scalar<std::uint32_t> {
+    static constexpr auto convert = uint32Value;
+    static constexpr const char* expected = kUInt32;
+};
+template <>
+struct Scalar<double> {
+    static constexpr auto convert = doubleValue;
+    static constexpr const char* expected = kNumber;
+};
+template <>
+struct Scalar<float> {
+    static constexpr auto convert = floatValue;
+    static constexpr const char* expected = kFloat32;
+};
+template <>
+struct Scalar<bool> {
+    static constexpr auto convert = boolValue;
+    static constexpr const char* expected = kBoolean;
+};
+template <>
+struct Scalar<std::string> {
+    static constexpr auto convert = stringValue;
+    static constexpr const char* expected = kText;
+};
+
+std::optional<PluginBridgeNoteEvent> elementValue(const Decoded& j, std::string& why, PluginBridgeNoteEvent*);
+std::optional<PluginBridgeParameter> elementValue(const Decoded& j, std::string& why, PluginBridgeParameter*);
+
+// A number in a list of numbers.
+std::optional<double> elementValue(const Decoded& j, std::string& why, double*) {
+    auto d = doubleValue(j);
+    if (!d) why = std::string("not ") + Scalar<double>::expected;
+    return d;
+}
+
+// Reads the fields it visits: plain ones are required, optional ones may be
+// missing or null.
+struct FieldVisitor {
+    FieldReader& reader;
+
+    template <class T>
+    void operator()(const char* key, std::optional<std::vector<T>>& field) {
+        reader.optionalList(key, field, [](const Decoded& j, std::string& why) {
+            return elementValue(j, why, static_cast<T*>(nullptr));
+        });
+    }
+    template <class T>
+    void operator()(const char* key, std::optional<T>& field) {
+        reader.optional(key, field, Scalar<T>::convert, Scalar<T>::expected);
+    }
+    template <class T>
+    void operator()(const char* key, T& field) {
+        reader.required(key, field, Scalar<T>::convert, Scalar<T>::expected);
+    }
+};
+
+// A nested record: an object whose fields `visitFields` lists.
+template <class Record, class VisitFields>
+std::optional<Record> recordValue(const Decoded& j, std::string& why, VisitFields visitFields) {
     if (!j.is_object()) {
         why = "not an object";
         return std::nullopt;
     }
     Record record;
     FieldReader r(j, "");
-    fill(r, record);
+    visitFields(record, FieldVisitor{r});
     if (r.failed()) {
         why = r.failure();
         return std::nullopt;
@@ -236,33 +361,14 @@ std::optional<Record> recordValue(const Decoded& j, std::string& why, Fill fill)
     return record;
 }
 
-std::optional<PluginBridgeNoteEvent> noteEventValue(const Decoded& j, std::string& why) {
-    return recordValue<PluginBridgeNoteEvent>(j, why, [](FieldReader& r, PluginBridgeNoteEvent& e) {
-        r.required("offset", e.offset, int64Value, kInteger);
-        r.required("pitch", e.pitch, int64Value, kInteger);
-        r.required("velocity", e.velocity, floatValue, kFloat32);
-        r.required("isNoteOn", e.isNoteOn, boolValue, kBoolean);
-    });
+std::optional<PluginBridgeNoteEvent> elementValue(const Decoded& j, std::string& why, PluginBridgeNoteEvent*) {
+    return recordValue<PluginBridgeNoteEvent>(
+        j, why, [](PluginBridgeNoteEvent& e, FieldVisitor visit) { noteEventFields(e, visit); });
 }
 
-std::optional<PluginBridgeParameter> parameterValue(const Decoded& j, std::string& why) {
-    return recordValue<PluginBridgeParameter>(j, why, [](FieldReader& r, PluginBridgeParameter& p) {
-        r.required("id", p.id, uint32Value, kUInt32);
-        r.required("title", p.title, stringValue, kText);
-        r.required("units", p.units, stringValue, kText);
-        r.required("value", p.value, doubleValue, kNumber);
-        r.required("defaultValue", p.defaultValue, doubleValue, kNumber);
-        r.required("stepCount", p.stepCount, int64Value, kInteger);
-        r.required("display", p.display, stringValue, kText);
-        r.required("isReadOnly", p.isReadOnly, boolValue, kBoolean);
-        r.required("isBypass", p.isBypass, boolValue, kBoolean);
-    });
-}
-
-std::optional<double> anchorValue(const Decoded& j, std::string& why) {
-    auto d = doubleValue(j);
-    if (!d) why = std::string("not ") + kNumber;
-    return d;
+std::optional<PluginBridgeParameter> elementValue(const Decoded& j, std::string& why, PluginBridgeParameter*) {
+    return recordValue<PluginBridgeParameter>(
+        j, why, [](PluginBridgeParameter& p, FieldVisitor visit) { parameterFields(p, visit); });
 }
 
 PluginBridgeExpected<PluginBridgeMessage, std::string> decodeObject(const Decoded& o) {
@@ -276,29 +382,7 @@ PluginBridgeExpected<PluginBridgeMessage, std::string> decodeObject(const Decode
 
     PluginBridgeMessage m = PluginBridgeMessage::init(*op);
     FieldReader r(o, "");
-    r.optional("error", m.error, stringValue, kText);
-    r.optional("path", m.path, stringValue, kText);
-    r.optional("cid", m.cid, stringValue, kText);
-    r.optional("sampleRate", m.sampleRate, doubleValue, kNumber);
-    r.optional("maxBlock", m.maxBlock, int64Value, kInteger);
-    r.optional("channels", m.channels, int64Value, kInteger);
-    r.optional("wantsEditor", m.wantsEditor, boolValue, kBoolean);
-    r.optional("instrument", m.instrument, boolValue, kBoolean);
-    r.optional("frames", m.frames, int64Value, kInteger);
-    r.optionalList("events", m.events, noteEventValue);
-    r.optional("componentBytes", m.componentBytes, int64Value, kInteger);
-    r.optional("controllerBytes", m.controllerBytes, int64Value, kInteger);
-    r.optional("paramID", m.paramID, uint32Value, kUInt32);
-    r.optional("value", m.value, doubleValue, kNumber);
-    r.optionalList("parameters", m.parameters, parameterValue);
-    r.optional("latency", m.latency, int64Value, kInteger);
-    r.optional("hasAudioInput", m.hasAudioInput, boolValue, kBoolean);
-    r.optional("outputChannels", m.outputChannels, int64Value, kInteger);
-    r.optional("hasEditor", m.hasEditor, boolValue, kBoolean);
-    r.optional("editCount", m.editCount, int64Value, kInteger);
-    r.optional("editorOpen", m.editorOpen, boolValue, kBoolean);
-    r.optional("title", m.title, stringValue, kText);
-    r.optionalList("anchor", m.anchor, anchorValue);
+    messageFields(m, FieldVisitor{r});
     if (r.failed()) return Result(pluginBridgeUnexpected(r.failure()));
     return m;
 }
@@ -333,29 +417,7 @@ PluginBridgeExpected<std::string, std::string> PluginBridgeMessage::toJSON() con
     try {
         Encoded o = Encoded::object();
         o["op"] = std::string(pluginBridgeOpName(op));
-        put(o, "error", error);
-        put(o, "path", path);
-        put(o, "cid", cid);
-        putFloat(o, "sampleRate", sampleRate);
-        put(o, "maxBlock", maxBlock);
-        put(o, "channels", channels);
-        put(o, "wantsEditor", wantsEditor);
-        put(o, "instrument", instrument);
-        put(o, "frames", frames);
-        putList(o, "events", events, noteEventJSON);
-        put(o, "componentBytes", componentBytes);
-        put(o, "controllerBytes", controllerBytes);
-        put(o, "paramID", paramID);
-        putFloat(o, "value", value);
-        putList(o, "parameters", parameters, parameterJSON);
-        put(o, "latency", latency);
-        put(o, "hasAudioInput", hasAudioInput);
-        put(o, "outputChannels", outputChannels);
-        put(o, "hasEditor", hasEditor);
-        put(o, "editCount", editCount);
-        put(o, "editorOpen", editorOpen);
-        put(o, "title", title);
-        putList(o, "anchor", anchor, floatJSON);
+        messageFields(*this, FieldWriter{o});
         // Strict: a text that is not UTF-8 (an error text from a plug-in, say)
         // is refused here rather than sent for the other end to choke on.
         return o.dump();
