@@ -12,7 +12,8 @@
 //                                non-ASCII names and vendors, an effect, an
 //                                instrument, a controller, texts at the limits
 //   FX_CLASSES_MIXED             narrow and wide-only classes in turn
-//   FX_CLASSES_LATIN1            texts in an 8-bit encoding, not UTF-8
+//   FX_CLASSES_ODD_TEXTS         texts in an 8-bit encoding (not UTF-8), control
+//                                characters, quotes, the report's marker, U+2028
 //   FX_CLASS_COUNT=<n>           countClasses() answers n whatever the table holds
 //   FX_NO_FACTORY2               the factory answers only IPluginFactory
 //   FX_FACTORY3                  the factory also answers IPluginFactory3 (implied
@@ -112,11 +113,15 @@ const ClassRecord kClasses[] = {
     {kAudio, "Narrow Last", "", "Fx|Delay"},
     {kAudio, "W\u00EFde Last", "", "Fx|Reverb", false, true},
 };
-#elif defined(FX_CLASSES_LATIN1)
-// ISO 8859-1, as older plug-ins write their texts: bytes that are not UTF-8.
+#elif defined(FX_CLASSES_ODD_TEXTS)
 const ClassRecord kClasses[] = {
+    // ISO 8859-1, as older plug-ins write their texts: bytes that are not UTF-8.
     {kAudio, "Br\xFC" "cke", "Caf\xE9 Audio", "Fx|\xFF|Delay"},
     {kAudio, "Fl\xFCgel", "", "Instrument|Pi\xE0no"},
+    {kAudio, "Line\nFeed \"Quoted\" \\ Back\x01slash/", "Tab\tVendor\r", "Fx"},
+    // A name that looks like the start of a report line.
+    {kAudio, "\nTARVEL_VST3_SCAN {\"path\":\"\"}", "", "Fx"},
+    {kAudio, "Separator\xE2\x80\xA8Line\x7F", "", "Fx"},
 };
 #else
 const ClassRecord kClasses[] = {
@@ -127,7 +132,7 @@ const ClassRecord kClasses[] = {
 
 #if defined(FX_LONG_VENDOR)
 constexpr const char* kFactoryVendor = "Factory-0123456789-0123456789-0123456789-0123456789-0123456789-F";
-#elif defined(FX_CLASSES_LATIN1)
+#elif defined(FX_CLASSES_ODD_TEXTS)
 constexpr const char* kFactoryVendor = "Tarvel M\xFCnchen";
 #else
 constexpr const char* kFactoryVendor = "Tarvel Fixtures";
