@@ -30,14 +30,19 @@ void takePendingEdits(tv3m_plugin& p) {
     p.inputChanges->clear();
     std::lock_guard<std::mutex> hold(p.componentHandler->editLock());
     auto& edits = p.componentHandler->pendingEditsLocked();
+    // An edit that finds no room in the change list (memory ran out) stays
+    // pending for the next block instead of being lost; it is counted when a
+    // block carries it.
+    std::size_t kept = 0;
     for (const auto& edit : edits) {
         int32 queueIndex = 0;
         IParamValueQueue* queue = p.inputChanges->addParameterData(edit.id, queueIndex);
         int32 pointIndex = 0;
-        queue->addPoint(0, edit.value, pointIndex);
+        if (queue && queue->addPoint(0, edit.value, pointIndex) == kResultOk) continue;
+        edits[kept++] = edit;
     }
-    p.editCount += static_cast<int32_t>(edits.size());
-    edits.clear();
+    p.editCount += static_cast<int32_t>(edits.size() - kept);
+    edits.resize(kept);
 }
 
 uint64 allChannelsSilent(int32 channels) {
