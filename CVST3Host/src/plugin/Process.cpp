@@ -1,4 +1,6 @@
 // Running blocks of audio and notes through an instance.
+#include "plugin/Guard.h"
+#include "plugin/NoteOrder.h"
 #include "plugin/PluginInstance.h"
 #include "tv3/ComponentHandler.h"
 #include "tv3/EmptyEventList.h"
@@ -11,9 +13,27 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <new>
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
+
+namespace tv3m {
+
+void reserveNoteScratch(tv3m_plugin& p, std::size_t count) {
+    if (count > p.sortedEvents.size()) {
+        // Grown together, so that the two areas are always of one size.
+        std::vector<tv3m_note_event> sorted(count);
+        std::vector<tv3m_note_event> scratch(count);
+        if (!p.inputEvents->reserve(count)) throw std::bad_alloc();
+        p.sortedEvents.swap(sorted);
+        p.noteScratch.swap(scratch);
+    } else if (!p.inputEvents->reserve(count)) {
+        throw std::bad_alloc();
+    }
+}
+
+} // namespace tv3m
 
 namespace {
 
@@ -137,24 +157,6 @@ T clampTo(T value, T low, T high) {
     return value < low ? low : (value > high ? high : value);
 }
 
-// Stable sort by offset. Note lists are short, so an insertion sort keeps the
-// block free of allocation; a long list falls back to the library's sort.
-void sortByOffset(std::vector<tv3m_note_event>& events) {
-    const auto earlier = [](const tv3m_note_event& a, const tv3m_note_event& b) {
-        return a.sampleOffset < b.sampleOffset;
-    };
-    if (events.size() > 64) {
-        std::stable_sort(events.begin(), events.end(), earlier);
-        return;
-    }
-    for (std::size_t i = 1; i < events.size(); ++i) {
-        const tv3m_note_event moving = events[i];
-        std::size_t j = i;
-        for (; j > 0 && earlier(moving, events[j - 1]); --j) events[j] = events[j - 1];
-        events[j] = moving;
-    }
-}
-
 Event noteEvent(const tv3m_note_event& note, int32_t frames) {
     Event e{};
     e.busIndex = 0;
@@ -182,23 +184,32 @@ extern "C" int32_t tv3m_plugin_process(tv3m_plugin* plugin, float* const* inputs
     // rather than let it read through them.
     if (!inputs && !plugin->isInstrument && plugin->hasAudioInput) return -1;
     plugin->inputEvents->clear();
-    return processBlock(*plugin, inputs, outputs, channels, frames);
+    return tv3m::guarded(-1, [&] { return processBlock(*plugin, inputs, outputs, channels, frames); });
 }
 
 extern "C" int32_t tv3m_plugin_process_events(tv3m_plugin* plugin, float* const* outputs, int32_t channels,
                                               int32_t frames, const tv3m_note_event* events, int32_t eventCount) {
     if (!blockArgumentsValid(plugin, outputs, channels, frames)) return -1;
     if (eventCount < 0 || !plugin->isInstrument || (!events && eventCount > 0)) return -1;
-
-    plugin->inputEvents->clear();
-    auto& sorted = plugin->sortedEvents;
-    sorted.assign(events, events + eventCount);
-    sortByOffset(sorted);
-    for (const tv3m_note_event& note : sorted) {
-        Event e = noteEvent(note, frames);
-        plugin->inputEvents->addEvent(e);
-    }
-    return processBlock(*plugin, nullptr, outputs, channels, frames);
+    return tv3m::guarded(-1, [&] {
+        const auto count = static_cast<std::size_t>(eventCount);
+        // Out of memory for a longer note list than any before, the block
+        // is refused before anything is done: edits stay pending.
+        try {
+            tv3m::reserveNoteScratch(*plugin, count);
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+        plugin->inputEvents->clear();
+        tv3m_note_event* sorted = plugin->sortedEvents.data();
+        std::copy(events, events + count, sorted);
+        tv3m::sortNotesByOffset(sorted, count, plugin->noteScratch.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            Event e = noteEvent(sorted[i], frames);
+            plugin->inputEvents->addEvent(e); // cannot fail: the list has room
+        }
+        return processBlock(*plugin, nullptr, outputs, channels, frames);
+    });
 }
 
 extern "C" int32_t tv3m_plugin_take_edit_count(tv3m_plugin* plugin) {

@@ -98,6 +98,10 @@ struct ProbeSwitches {
     // own teardown; the test releases them after destroying the instance and
     // so learns whether the host still held any.
     std::int32_t keepHostObjects;
+    // Absurd answers, appended last so that the fields above keep their places.
+    std::int32_t extraOutputBuses;   // > 0: getBusCount reports this many audio output buses more than exist
+    std::int32_t extraInputBuses;    // > 0: the same for audio inputs
+    std::int32_t auxInfoChannels;    // != 0: getBusInfo reports this channel count for every bus but the main ones
 };
 
 struct ProbePoint {
