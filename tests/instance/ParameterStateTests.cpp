@@ -4,6 +4,7 @@
 #include "instance/ProbeAccess.h"
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -159,7 +160,13 @@ TEST_P(ParameterSet, ClampsForTheControllerAndTheNextBlock) {
 
 INSTANTIATE_TEST_SUITE_P(Values, ParameterSet,
                          ::testing::Values(SetCase{1.7, 1.0}, SetCase{-0.2, 0.0}, SetCase{0.3, 0.3}, SetCase{1.0, 1.0},
-                                           SetCase{0.0, 0.0}));
+                                           SetCase{0.0, 0.0},
+                                           // Not a number fails every comparison, so a clamp written
+                                           // the obvious way lets it through to the plug-in.
+                                           SetCase{std::numeric_limits<double>::quiet_NaN(), 0.0},
+                                           SetCase{-std::numeric_limits<double>::quiet_NaN(), 0.0},
+                                           SetCase{std::numeric_limits<double>::infinity(), 1.0},
+                                           SetCase{-std::numeric_limits<double>::infinity(), 0.0}));
 
 // ---- State -------------------------------------------------------------------
 
