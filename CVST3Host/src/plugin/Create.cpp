@@ -231,7 +231,8 @@ bool build(tv3m_plugin& p, const TUID classId, int32 channels, char* error, int3
     for (int32 i = 1; i < outputs; ++i) {
         if (!prepareBus(p.outputBuses[i], kOutput, i)) return false;
     }
-    if (!withMemory([&] { reserveNoteScratch(p, kNoteScratchAtStart); },
+    // Only an instrument is given notes.
+    if (p.isInstrument && !withMemory([&] { reserveNoteScratch(p, kNoteScratchAtStart); },
                     [&] {
                         setError(error, errorSize, "not enough memory for the note lists of %d events",
                                  static_cast<int>(kNoteScratchAtStart));
