@@ -372,7 +372,12 @@ TEST_F(OutOfMemoryOnAdd, EventIsRefusedAndTheListKept) {
         ASSERT_EQ(list->getEvent(i, out), kResultOk);
         EXPECT_EQ(out.sampleOffset, i);
     }
-    EXPECT_FALSE(list->reserve(std::size_t{1} << 40)) << "an impossible reservation is refused";
+    failEverything();
+    const bool reserved = list->reserve(1000);
+    allocations::failNone();
+    EXPECT_FALSE(reserved) << "a reservation without memory is refused";
+    EXPECT_EQ(list->getEventCount(), added);
+    EXPECT_TRUE(list->reserve(1000));
     EXPECT_EQ(list->getEventCount(), added);
     list->release();
 }
