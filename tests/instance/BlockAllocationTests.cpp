@@ -117,6 +117,26 @@ INSTANTIATE_TEST_SUITE_P(Loads, InstrumentBlockAllocations,
                                            NoteLoad{"TwoHundredAfterAThousand", 1000, 200}),
                          [](const ::testing::TestParamInfo<NoteLoad>& info) { return info.param.name; });
 
+TEST_F(BlockAllocations, NoteListsThatKeepGettingLongerGrowTheRoomOnlyAFewTimes) {
+    ASSERT_TRUE(countingWorks());
+    PluginPtr p = createInstrument(2, 512);
+    ASSERT_TRUE(p);
+    Audio out(2, 512);
+    const std::vector<tv3m_note_event> events = noteList(2250, 512);
+    ASSERT_EQ(tv3m_plugin_process_events(p.get(), out.data(), 2, 512, events.data(), 1), 0);
+    const std::uint64_t before = allocations::made();
+    int failed = 0;
+    int blocks = 0;
+    for (int count = 250; count <= 2250; count += 2, ++blocks) {
+        failed += tv3m_plugin_process_events(p.get(), out.data(), 2, 512, events.data(), count) != 0;
+    }
+    const std::uint64_t during = allocations::made() - before;
+    EXPECT_EQ(failed, 0);
+    EXPECT_GT(during, 0u) << "the room set aside at creation cannot hold 2250 events";
+    // A handful of growths (each a few blocks), not one per block.
+    EXPECT_LE(during, 16u) << "over " << blocks << " blocks";
+}
+
 TEST_F(BlockAllocations, NoteListLongerThanMemoryAllowsIsRefusedBeforeTheBlock) {
     PluginPtr p = createInstrument(2, 512);
     ASSERT_TRUE(p);

@@ -62,8 +62,8 @@ struct tv3m_plugin {
     std::vector<float*> mainInputPointers;
     std::vector<float*> mainOutputPointers;
     // The block's note events in time order, and the sort's second area.
-    // Both only grow, and only when a block carries more events than any
-    // before it; their size is the room, not the count.
+    // Both only grow (by doubling at least), and only when a block carries
+    // more events than they hold; their size is the room, not the count.
     std::vector<tv3m_note_event> sortedEvents;
     std::vector<tv3m_note_event> noteScratch;
 };

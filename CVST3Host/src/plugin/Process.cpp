@@ -21,16 +21,16 @@ using namespace Steinberg::Vst;
 namespace tv3m {
 
 void reserveNoteScratch(tv3m_plugin& p, std::size_t count) {
-    if (count > p.sortedEvents.size()) {
-        // Grown together, so that the two areas are always of one size.
-        std::vector<tv3m_note_event> sorted(count);
-        std::vector<tv3m_note_event> scratch(count);
-        if (!p.inputEvents->reserve(count)) throw std::bad_alloc();
-        p.sortedEvents.swap(sorted);
-        p.noteScratch.swap(scratch);
-    } else if (!p.inputEvents->reserve(count)) {
-        throw std::bad_alloc();
-    }
+    // The event list always has room for as many events as the two areas.
+    if (count <= p.sortedEvents.size()) return;
+    // Doubling, so that note lists that keep getting longer grow the room
+    // a few times, not on every block.
+    const std::size_t room = std::max(count, 2 * p.sortedEvents.size());
+    std::vector<tv3m_note_event> sorted(room);
+    std::vector<tv3m_note_event> scratch(room);
+    if (!p.inputEvents->reserve(room)) throw std::bad_alloc();
+    p.sortedEvents.swap(sorted);
+    p.noteScratch.swap(scratch);
 }
 
 } // namespace tv3m
