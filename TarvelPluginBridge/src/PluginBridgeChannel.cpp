@@ -1,4 +1,5 @@
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
+#include "TarvelPluginBridge/PluginBridgeWrite.h"
 
 #include <poll.h>
 #include <sys/uio.h>
@@ -114,33 +115,10 @@ std::optional<Failure> PluginBridgeChannel::send(const PluginBridgeMessage& mess
 }
 
 std::optional<Failure> PluginBridgeChannel::writeAll(iovec* parts, int count) const {
-    int first = 0;
-    while (first < count) {
-        const ssize_t n = ::writev(writeFD_, parts + first, count - first);
-        if (n > 0) {
-            auto left = static_cast<std::size_t>(n);
-            while (first < count && left >= parts[first].iov_len) {
-                left -= parts[first].iov_len;
-                ++first;
-            }
-            if (first < count) {
-                parts[first].iov_base = static_cast<std::uint8_t*>(parts[first].iov_base) + left;
-                parts[first].iov_len -= left;
-            }
-            continue;
-        }
-        if (n == 0 || errno == EINTR) continue;
-        if (errno == EPIPE) return Failure::closed();
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // A non-blocking descriptor whose pipe is full: wait for room
-            // rather than give up half-way through a frame.
-            pollfd p{writeFD_, POLLOUT, 0};
-            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return Failure::io(errno);
-            continue;
-        }
-        return Failure::io(errno);
-    }
-    return std::nullopt;
+    const int error = pluginBridgeWriteAll(writeFD_, parts, count);
+    if (error == 0) return std::nullopt;
+    if (error == EPIPE) return Failure::closed();
+    return Failure::io(error);
 }
 
 PluginBridgeExpected<PluginBridgeChannel::Frame, Failure>
