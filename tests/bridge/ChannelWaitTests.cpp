@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 
+#include <functional>
 #include <thread>
 #include <tuple>
 
@@ -82,6 +83,41 @@ TEST_F(ChannelWait, ShortDeadlineWithASilentPeerTimesOut) {
     EXPECT_EQ(frame.error(), Failure::timedOut());
     EXPECT_GE(PluginBridgeChannel::now() - start, 0.010);
 }
+
+struct ShortDeadlineCase {
+    const char* name;
+    double seconds;
+    bool withStopCallback;
+    double atMost; // generous, yet well under one 250 ms slice of the callback
+};
+
+const ShortDeadlineCase kShortDeadlines[] = {
+    {"tenMillisecondsAlone", 0.010, false, 0.200},
+    {"hundredMillisecondsWithStopCallback", 0.100, true, 0.200},
+};
+
+class ShortDeadline : public ::testing::TestWithParam<ShortDeadlineCase> {};
+
+// The wait ends with the deadline, not with the end of a poll slice that
+// ignores the time left.
+TEST_P(ShortDeadline, EndsSoonAfterTheDeadline) {
+    const auto& c = GetParam();
+    Conduit conduit(ConduitKind::pipe);
+    PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
+    int asked = 0;
+    const std::function<bool()> stop = [&] { return ++asked < 0; };
+    const double start = PluginBridgeChannel::now();
+    auto frame = channel.receive(start + c.seconds, c.withStopCallback ? stop : std::function<bool()>());
+    const double took = PluginBridgeChannel::now() - start;
+    ASSERT_FALSE(frame);
+    EXPECT_EQ(frame.error(), Failure::timedOut());
+    EXPECT_GE(took, c.seconds);
+    EXPECT_LT(took, c.atMost);
+    if (c.withStopCallback) EXPECT_GE(asked, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ShortDeadline, ::testing::ValuesIn(kShortDeadlines),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ChannelWait, DeadlineCoversTheWholeFrame) {
     // The header and half the JSON arrive in time, the rest never does.
