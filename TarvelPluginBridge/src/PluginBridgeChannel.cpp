@@ -1,6 +1,8 @@
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
 #include "TarvelPluginBridge/PluginBridgeWrite.h"
 
+#include "PluginBridgeMessageCodec.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>
@@ -83,39 +85,41 @@ double PluginBridgeChannel::now() {
 
 std::optional<Failure> PluginBridgeChannel::send(const PluginBridgeMessage& message,
                                                  std::span<const std::uint8_t> payload) const {
-    auto json = message.toJSON();
-    if (!json) return Failure::malformed("encode: " + json.error());
-    constexpr std::size_t headerLimit = std::numeric_limits<std::uint32_t>::max();
-    if (json->size() > headerLimit) {
-        return Failure::malformed("encode: a JSON text of " + std::to_string(json->size()) +
-                                  " bytes does not fit a frame");
-    }
-    if (payload.size() > headerLimit) {
-        return Failure::malformed("encode: a payload of " + std::to_string(payload.size()) +
-                                  " bytes does not fit a frame");
-    }
-
-    // Header and JSON text in one buffer, built before the lock is taken, so
-    // that the lock covers only the system calls. The payload (an audio block,
-    // a state blob of many MiB) is not copied: both parts go out together in
-    // one gathering write whenever the descriptor has room for them.
-    std::string head;
+    // Header and JSON text in one buffer per sending thread, built before the
+    // lock is taken, so that the lock covers only the system calls; once it
+    // has grown to the usual frames, sending allocates nothing. The payload
+    // (an audio block, a state blob of many MiB) is not copied: both parts go
+    // out together in one gathering write whenever the descriptor has room.
+    thread_local std::string head;
     try {
-        head.reserve(kHeaderBytes + json->size());
+        head.assign(kHeaderBytes, '\0');
+        if (auto failure = pluginBridgeCodec::encodeInto(message, head)) return Failure::malformed("encode: " + *failure);
     } catch (const std::bad_alloc&) {
         return Failure::io(ENOMEM);
     }
-    head.resize(kHeaderBytes);
-    putUInt32(reinterpret_cast<std::uint8_t*>(head.data()), static_cast<std::uint32_t>(json->size()));
-    putUInt32(reinterpret_cast<std::uint8_t*>(head.data()) + 4, static_cast<std::uint32_t>(payload.size()));
-    head += *json;
-
-    iovec parts[2] = {
-        {head.data(), head.size()},
-        {const_cast<std::uint8_t*>(payload.data()), payload.size()},
-    };
-    std::lock_guard<std::mutex> lock(writeLock_);
-    return writeAll(parts, payload.empty() ? 1 : 2);
+    const std::size_t jsonBytes = head.size() - kHeaderBytes;
+    constexpr std::size_t headerLimit = std::numeric_limits<std::uint32_t>::max();
+    std::optional<Failure> refused;
+    if (jsonBytes > headerLimit) {
+        refused = Failure::malformed("encode: a JSON text of " + std::to_string(jsonBytes) +
+                                     " bytes does not fit a frame");
+    } else if (payload.size() > headerLimit) {
+        refused = Failure::malformed("encode: a payload of " + std::to_string(payload.size()) +
+                                     " bytes does not fit a frame");
+    }
+    if (!refused) {
+        putUInt32(reinterpret_cast<std::uint8_t*>(head.data()), static_cast<std::uint32_t>(jsonBytes));
+        putUInt32(reinterpret_cast<std::uint8_t*>(head.data()) + 4, static_cast<std::uint32_t>(payload.size()));
+        iovec parts[2] = {
+            {head.data(), head.size()},
+            {const_cast<std::uint8_t*>(payload.data()), payload.size()},
+        };
+        std::lock_guard<std::mutex> lock(writeLock_);
+        refused = writeAll(parts, payload.empty() ? 1 : 2);
+    }
+    // A rare huge text (a long parameter list) does not stay with the thread.
+    if (head.capacity() > kWholeAllocationBytes) std::string().swap(head);
+    return refused;
 }
 
 std::optional<Failure> PluginBridgeChannel::writeAll(iovec* parts, int count) const {
@@ -186,10 +190,11 @@ std::optional<Failure> PluginBridgeChannel::receiveInto(Frame& frame, std::optio
         if (auto failure = fillHeader(frame, wait, body)) return failure;
         if (auto failure = readBody(frame, wait, body)) return failure;
 
-        auto message = PluginBridgeMessage::fromJSON(
-            std::string_view(reinterpret_cast<const char*>(body.json), body.jsonBytes));
-        if (!message) return Failure::malformed("decode: " + message.error());
-        frame.message = std::move(*message);
+        // Into the frame's own message, whose texts and lists keep their memory.
+        if (auto failure = pluginBridgeCodec::decodeInto(
+                std::string_view(reinterpret_cast<const char*>(body.json), body.jsonBytes), frame.message)) {
+            return Failure::malformed("decode: " + *failure);
+        }
         return std::nullopt;
     } catch (const std::bad_alloc&) {
         return Failure::io(ENOMEM);
