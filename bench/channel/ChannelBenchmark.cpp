@@ -4,9 +4,10 @@
 // thread plays the other end and answers every request with a block of the
 // same size, as an effect does.
 //
-// Every case runs with both threads free to use every CPU and with both
-// pinned to one CPU (the first the process may use), where every hand-over is
-// a context switch. Blocks larger than a default pipe holds run on pipes
+// Every case runs with both threads free to use every CPU, with both pinned
+// to one CPU (the first the process may use), where every hand-over is a
+// context switch, and with each pinned to a CPU of its own (with a single
+// CPU, the same as one CPU). Blocks larger than a default pipe holds run on pipes
 // enlarged with PluginBridgeChannel::enlargePipe. After the usual table a
 // summary gives each channel time as a multiple of the raw ping-pong; with
 // --benchmark_repetitions=N it compares the medians.
@@ -42,26 +43,36 @@ const cpu_set_t& startCPUs() {
     return set;
 }
 
-// Pins the calling thread to the first start CPU, or lets it use them all.
-void placeThisThread(bool pinned) {
+// Where the two threads of a case run: anywhere the scheduler likes (it may
+// put them on one CPU or on two, and change its mind, so these times jump),
+// both on one CPU (every hand-over a context switch), or each on a CPU of its
+// own (every hand-over a wake-up on the other CPU).
+enum Placement { free = 0, oneCPU = 1, twoCPUs = 2 };
+
+// Puts the calling thread on the `index`-th start CPU (counted round), or on
+// all of them when `index` is negative.
+void placeThisThread(int index) {
     cpu_set_t set = startCPUs();
-    if (pinned) {
+    if (index >= 0) {
+        std::vector<int> cpus;
         for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-            if (CPU_ISSET(cpu, &set)) {
-                CPU_ZERO(&set);
-                CPU_SET(cpu, &set);
-                break;
-            }
+            if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
         }
+        CPU_ZERO(&set);
+        CPU_SET(cpus[static_cast<std::size_t>(index) % cpus.size()], &set);
     }
     ::pthread_setaffinity_np(::pthread_self(), sizeof set, &set);
 }
 
+// The CPU index of the benchmark's own thread and of the echo thread.
+int mainCPU(int placement) { return placement == free ? -1 : 0; }
+int echoCPU(int placement) { return placement == free ? -1 : placement == oneCPU ? 0 : 1; }
+
 // Sets where the benchmark's thread runs for one case and puts it back after.
-class Placement {
+class PlacedThread {
 public:
-    explicit Placement(bool pinned) { placeThisThread(pinned); }
-    ~Placement() { placeThisThread(false); }
+    explicit PlacedThread(int placement) { placeThisThread(mainCPU(placement)); }
+    ~PlacedThread() { placeThisThread(-1); }
 };
 
 // Two pipes: requests to the echo thread, replies back.
@@ -141,14 +152,14 @@ enum class Receiving {
 
 void channelRoundTrip(benchmark::State& state, Receiving receiving) {
     const std::int64_t frames = state.range(0);
-    const bool pinned = state.range(1) != 0;
-    const Placement placement(pinned);
+    const int placement = static_cast<int>(state.range(1));
+    const PlacedThread placed(placement);
     PipePair pipes(state.range(2) != 0);
     const auto payload = audioBlock(frames);
     const auto request = processRequest(frames);
 
     std::thread echo([&] {
-        placeThisThread(pinned);
+        placeThisThread(echoCPU(placement));
         PluginBridgeChannel channel(pipes.requestRead(), pipes.replyWrite());
         PluginBridgeChannel::Frame frame;
         for (;;) {
@@ -198,15 +209,15 @@ void channelRoundTrip(benchmark::State& state, Receiving receiving) {
 
 void rawPingPong(benchmark::State& state) {
     const std::int64_t frames = state.range(0);
-    const bool pinned = state.range(1) != 0;
-    const Placement placement(pinned);
+    const int placement = static_cast<int>(state.range(1));
+    const PlacedThread placed(placement);
     PipePair pipes(state.range(2) != 0);
     const auto payload = audioBlock(frames);
     const std::size_t requestBytes = frameBytes(processRequest(frames), payload.size());
     const std::size_t replyBytes = frameBytes(PluginBridgeMessage::reply(), payload.size());
 
     std::thread echo([&] {
-        placeThisThread(pinned);
+        placeThisThread(echoCPU(placement));
         std::vector<std::uint8_t> in(requestBytes), out(replyBytes, 0x5A);
         while (readAll(pipes.requestRead(), in.data(), in.size())) {
             if (!writeAll(pipes.replyWrite(), out.data(), out.size())) return;
@@ -229,14 +240,14 @@ void rawPingPong(benchmark::State& state) {
 }
 
 
-// Frames, pinned, enlarged pipes. 16384 stereo frames (128 KiB) do not fit a
+// Frames, placement (0 free, 1 one CPU, 2 two CPUs), enlarged pipes. 16384 stereo frames (128 KiB) do not fit a
 // default pipe of 64 KiB.
 void cases(benchmark::internal::Benchmark* b) {
-    for (int pinned : {0, 1}) {
-        for (int frames : {64, 512, 4096}) b->Args({frames, pinned, 0});
-        b->Args({16384, pinned, 1});
+    for (int placement : {free, oneCPU, twoCPUs}) {
+        for (int frames : {64, 512, 4096}) b->Args({frames, placement, 0});
+        b->Args({16384, placement, 1});
     }
-    b->ArgNames({"frames", "pinned", "bigPipe"})->UseRealTime()->MinTime(0.5);
+    b->ArgNames({"frames", "cpus", "bigPipe"})->UseRealTime()->MinTime(0.5);
 }
 
 // The usual console output, then each channel time beside the raw time of
