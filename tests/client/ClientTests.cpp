@@ -99,7 +99,9 @@ TEST(Client, ALostHelperIsEndedAndReaped) {
         EXPECT_LT(PluginBridgeChannel::now() - started, 5.0);
         ASSERT_FALSE((*client)->running());
         EXPECT_EQ((*client)->exit()->signal, c.signal);
-        if (c.signal == 0) EXPECT_EQ((*client)->exit()->status, c.status);
+        if (c.signal == 0) {
+            EXPECT_EQ((*client)->exit()->status, c.status);
+        }
         errno = 0;
         EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
