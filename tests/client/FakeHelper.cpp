@@ -3,6 +3,7 @@
 //   echo        replies to each request with its payload and the request's
 //               `frames` doubled in `frames`; "quit" is answered, then it exits 0
 //   die         raises SIGSEGV on the first request
+//   ignore-term ignores SIGTERM and never answers, so only SIGKILL ends it
 //   report-fds  replies with its open descriptors, comma-separated, in `title`
 //   parent-pid  replies with the value given after --parent-pid in `title`
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
         if (a == "--parent-pid" && i + 1 < argc) parentPID = argv[++i];
         else if (a != "--session") mode = a;
     }
+    if (mode == "ignore-term") ::signal(SIGTERM, SIG_IGN);
     PluginBridgeChannel channel(0, 1);
     for (;;) {
         auto request = channel.receive();
@@ -30,6 +32,9 @@ int main(int argc, char** argv) {
         if (mode == "die") {
             ::raise(SIGSEGV);
             return 1;
+        }
+        if (mode == "ignore-term") {
+            for (;;) ::pause();
         }
         if (mode == "report-fds") {
             // In ascending order; the directory stream's own descriptor is
