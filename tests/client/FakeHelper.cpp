@@ -30,6 +30,8 @@ int main(int argc, char** argv) {
         if (!request) return 0; // the parent closed its end
         PluginBridgeMessage reply = PluginBridgeMessage::reply();
         if (mode == "die") {
+            // A sanitizer's own handler would turn the signal into an exit.
+            ::signal(SIGSEGV, SIG_DFL);
             ::raise(SIGSEGV);
             return 1;
         }
