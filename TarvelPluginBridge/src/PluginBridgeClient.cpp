@@ -75,6 +75,16 @@ std::optional<PluginBridgeHelperExit> reapWithin(pid_t pid, double seconds) {
     }
 }
 
+// Moves `fd` to a close-on-exec descriptor above 2 when it is 0, 1 or 2.
+bool raiseAbove2(int& fd) {
+    if (fd > 2) return true;
+    const int higher = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (higher < 0) return false;
+    ::close(fd);
+    fd = higher;
+    return true;
+}
+
 } // namespace
 
 PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> PluginBridgeClient::start(
@@ -95,13 +105,31 @@ PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> PluginBri
     for (std::string& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // The child's dup2 actions run in order, so a source that is itself 0, 1
+    // or 2 would already have been replaced when its turn comes (a parent that
+    // closed its standard input, or hands its own standard output over as the
+    // helper's standard error). Every source is first moved above 2.
+    int errorFD = -1;
+    bool moved = raiseAbove2(requests[0]) && raiseAbove2(replies[1]);
+    if (moved && options.standardError >= 0) {
+        errorFD = ::fcntl(options.standardError, F_DUPFD_CLOEXEC, 3);
+        moved = errorFD >= 0;
+    }
+    if (!moved) {
+        const int error = errno;
+        for (int fd : {requests[0], requests[1], replies[0], replies[1], errorFD})
+            if (fd >= 0) ::close(fd);
+        return pluginBridgeUnexpected(std::string("could not make the pipes to the plug-in host (") +
+                                      std::strerror(error) + ")");
+    }
+
     // dup2 onto 0, 1 and 2 clears close-on-exec on the copies only; every
     // other descriptor of ours stays out of the helper.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, requests[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, replies[1], STDOUT_FILENO);
-    if (options.standardError >= 0) posix_spawn_file_actions_adddup2(&actions, options.standardError, STDERR_FILENO);
+    if (errorFD >= 0) posix_spawn_file_actions_adddup2(&actions, errorFD, STDERR_FILENO);
 
     // The helper must not inherit the ignored SIGPIPE of a process that
     // uses a channel, nor the signals a thread of ours happens to block.
@@ -121,6 +149,7 @@ PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> PluginBri
     posix_spawnattr_destroy(&attributes);
     ::close(requests[0]);
     ::close(replies[1]);
+    if (errorFD >= 0) ::close(errorFD);
     if (spawned != 0) {
         ::close(requests[1]);
         ::close(replies[0]);
