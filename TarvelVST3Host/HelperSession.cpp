@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -41,7 +42,6 @@ HelperSession::HelperSession(PluginBridgeChannel& channel, std::int32_t parentPI
     : channel_(channel), parentPID_(parentPID) {}
 
 HelperSession::~HelperSession() {
-    if (requestThread_.joinable()) requestThread_.detach();
     if (plugin_) tv3m_plugin_destroy(plugin_);
 }
 
@@ -69,10 +69,15 @@ void HelperSession::start() {
 
     auto box = std::make_shared<SessionBox>();
     box->session = weak_from_this();
-    requestThread_ = std::thread([&channel = channel_, box, status = status_] {
+    auto done = std::make_shared<std::promise<void>>();
+    requestThreadDone_ = done->get_future().share();
+    // Detached: the process ends with _exit while the thread may still be
+    // blocked in a read, and nothing ever joins it.
+    std::thread([&channel = channel_, box, status = status_, done] {
         platform::nameCurrentThread(kRequestThreadName);
         readLoop(channel, box, status);
-    });
+        done->set_value();
+    }).detach();
 
     // Set up on the watching loop's own thread, which may already be running.
     platform::MainLoop* watchLoop = e.watchLoop ? e.watchLoop : e.mainLoop;
@@ -90,7 +95,7 @@ void HelperSession::start() {
 }
 
 void HelperSession::joinRequestThread() {
-    if (requestThread_.joinable()) requestThread_.join();
+    if (requestThreadDone_.valid()) requestThreadDone_.wait();
 }
 
 void HelperSession::readLoop(PluginBridgeChannel& channel, std::shared_ptr<SessionBox> box,

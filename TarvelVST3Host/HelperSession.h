@@ -15,7 +15,7 @@
 #include <functional>
 #include <memory>
 #include <span>
-#include <thread>
+#include <future>
 #include <vector>
 
 class HelperSession;
@@ -120,7 +120,9 @@ private:
     std::int64_t maxBlock_ = 4096;
     bool isInstrument_ = false;
 
-    std::thread requestThread_;
+    // The request thread runs detached (the process ends under it); this
+    // tells tests when it has returned.
+    std::shared_future<void> requestThreadDone_;
     bool started_ = false;
 
     // Work areas of one block, kept between requests so that a run of blocks
