@@ -17,11 +17,15 @@ std::string textOf(const char* field, std::size_t width) {
 } // namespace
 
 PluginBridgeScanResult HelperScan::scan(const std::string& path) {
+    // File names are bytes and need not be UTF-8: the bundle is opened by its
+    // real bytes, and only the report's copy of the path, which must be UTF-8,
+    // shows U+FFFD for what is not.
+    const std::string reportedPath = replacingInvalidUTF8(path);
     char error[512] = {};
     tv3m_module* module = tv3m_module_open(path.c_str(), error, sizeof error);
     if (!module) {
         PluginBridgeScanResult failed;
-        failed.path = path;
+        failed.path = reportedPath;
         failed.instrumentClasses.emplace();
         failed.error = textOf(error, sizeof error - 1);
         return failed;
@@ -49,5 +53,5 @@ PluginBridgeScanResult HelperScan::scan(const std::string& path) {
         all.push_back(std::move(c));
     }
     // The module stays open: the process ends right after the report.
-    return PluginBridgeScanResult::sorting(path, vendor, all);
+    return PluginBridgeScanResult::sorting(reportedPath, vendor, all);
 }

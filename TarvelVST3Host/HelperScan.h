@@ -5,7 +5,9 @@
 #include <string>
 
 // Scan mode's work: open one bundle, read its vendor and classes, and sort the
-// audio processor classes into effects and instruments.
+// audio processor classes into effects and instruments. Every text of the
+// result is valid UTF-8: what the plug-in or the path holds that is not
+// becomes U+FFFD.
 struct HelperScan {
     static PluginBridgeScanResult scan(const std::string& path);
 };

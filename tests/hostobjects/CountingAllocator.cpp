@@ -10,9 +10,16 @@ namespace {
 std::atomic<std::uint64_t> madeCount{0};
 std::atomic<std::int64_t> liveCount{0};
 std::atomic<std::size_t> failLimit{std::numeric_limits<std::size_t>::max()};
+std::atomic<std::int64_t> failCountdown{-1}; // -1: no single failure armed
+
+bool singleFailureDue() {
+    if (failCountdown.load(std::memory_order_relaxed) < 0) return false;
+    return failCountdown.fetch_sub(1, std::memory_order_relaxed) == 0;
+}
 
 void* allocate(std::size_t size, std::size_t alignment) {
     if (size >= failLimit.load(std::memory_order_relaxed)) return nullptr;
+    if (singleFailureDue()) return nullptr;
     if (size == 0) size = 1;
     void* p = nullptr;
     if (alignment <= alignof(std::max_align_t)) {
@@ -49,7 +56,11 @@ namespace tv3test::allocations {
 std::uint64_t made() { return madeCount.load(); }
 std::int64_t live() { return liveCount.load(); }
 void failFrom(std::size_t bytes) { failLimit.store(bytes); }
-void failNone() { failLimit.store(std::numeric_limits<std::size_t>::max()); }
+void failNth(std::uint64_t n) { failCountdown.store(static_cast<std::int64_t>(n)); }
+void failNone() {
+    failLimit.store(std::numeric_limits<std::size_t>::max());
+    failCountdown.store(-1);
+}
 
 } // namespace tv3test::allocations
 

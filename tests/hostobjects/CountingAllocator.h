@@ -15,6 +15,9 @@ std::int64_t live();
 // From now on, every allocation of at least this many bytes fails as if
 // memory had run out; failNone() ends that.
 void failFrom(std::size_t bytes);
+// The allocation `n` allocations from now (0: the very next one) fails, once.
+void failNth(std::uint64_t n);
+// Ends failFrom and failNth.
 void failNone();
 
 } // namespace tv3test::allocations

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -299,3 +300,191 @@ TEST_F(OutOfMemory, AttributeValuesAreRefusedAndTheOldValuesKept) {
 }
 
 } // namespace
+
+// The small additions a plug-in makes while it runs (an edit, a change
+// queue, a point, an event) can run out of memory too once the storage set
+// aside is used up. Each answers kOutOfMemory (a null queue where the
+// interface has no result code), keeps what the object held, and leaks
+// nothing.
+class OutOfMemoryOnAdd : public ::testing::Test {
+protected:
+    void TearDown() override { allocations::failNone(); }
+    // Every allocation fails from here until failNone.
+    static void failEverything() { allocations::failFrom(0); }
+};
+
+TEST_F(OutOfMemoryOnAdd, PerformEditOfANewParameterIsRefusedAndThePendingEditsKept) {
+    auto* handler = new tv3::ComponentHandler();
+    // Fill the pending list until one more edit needs new storage.
+    Vst::ParamID next = 0;
+    {
+        std::lock_guard<std::mutex> hold(handler->editLock());
+        while (handler->pendingEditsLocked().size() < handler->pendingEditsLocked().capacity()) {
+            handler->pendingEditsLocked().push_back({next, next * 0.001});
+            ++next;
+        }
+    }
+    const std::int64_t live = allocations::live();
+    failEverything();
+    const tresult added = handler->performEdit(next, 0.5);
+    const tresult replaced = handler->performEdit(3, 0.75); // needs no storage
+    allocations::failNone();
+    EXPECT_EQ(added, kOutOfMemory);
+    EXPECT_EQ(replaced, kResultOk);
+    EXPECT_EQ(allocations::live(), live);
+    {
+        std::lock_guard<std::mutex> hold(handler->editLock());
+        const auto& edits = handler->pendingEditsLocked();
+        ASSERT_EQ(edits.size(), static_cast<std::size_t>(next));
+        for (Vst::ParamID id = 0; id < next; ++id) {
+            EXPECT_EQ(edits[id].id, id);
+            EXPECT_EQ(edits[id].value, id == 3 ? 0.75 : id * 0.001);
+        }
+    }
+    // With memory back, the same edit goes through.
+    EXPECT_EQ(handler->performEdit(next, 0.5), kResultOk);
+    handler->release();
+}
+
+TEST_F(OutOfMemoryOnAdd, EventIsRefusedAndTheListKept) {
+    auto* list = new tv3::EventList();
+    Vst::Event e{};
+    int32 added = 0;
+    // Up to the storage the list set aside when it was made.
+    for (;;) {
+        const std::uint64_t before = allocations::made();
+        e.sampleOffset = added;
+        ASSERT_EQ(list->addEvent(e), kResultOk);
+        if (allocations::made() != before) FAIL() << "the list grew before its storage ran out";
+        ++added;
+        if (added == 128) break;
+    }
+    const std::int64_t live = allocations::live();
+    failEverything();
+    e.sampleOffset = 999;
+    const tresult result = list->addEvent(e);
+    allocations::failNone();
+    EXPECT_EQ(result, kOutOfMemory);
+    EXPECT_EQ(allocations::live(), live);
+    ASSERT_EQ(list->getEventCount(), added);
+    for (int32 i = 0; i < added; ++i) {
+        Vst::Event out{};
+        ASSERT_EQ(list->getEvent(i, out), kResultOk);
+        EXPECT_EQ(out.sampleOffset, i);
+    }
+    failEverything();
+    const bool reserved = list->reserve(1000);
+    allocations::failNone();
+    EXPECT_FALSE(reserved) << "a reservation without memory is refused";
+    EXPECT_EQ(list->getEventCount(), added);
+    EXPECT_TRUE(list->reserve(1000));
+    EXPECT_EQ(list->getEventCount(), added);
+    list->release();
+}
+
+TEST_F(OutOfMemoryOnAdd, PointIsRefusedAndTheQueueKept) {
+    auto* queue = new tv3::ParamValueQueue(42);
+    int32 index = -1;
+    for (int32 p = 0; p < 8; ++p) ASSERT_EQ(queue->addPoint(p, p * 0.1, index), kResultOk);
+    const std::int64_t live = allocations::live();
+    failEverything();
+    index = -7;
+    const tresult result = queue->addPoint(100, 0.9, index);
+    allocations::failNone();
+    EXPECT_EQ(result, kOutOfMemory);
+    EXPECT_EQ(index, -7) << "no index for a point that was not added";
+    EXPECT_EQ(allocations::live(), live);
+    ASSERT_EQ(queue->getPointCount(), 8);
+    for (int32 p = 0; p < 8; ++p) {
+        int32 offset = -1;
+        double value = -1;
+        ASSERT_EQ(queue->getPoint(p, offset, value), kResultOk);
+        EXPECT_EQ(offset, p);
+        EXPECT_EQ(value, p * 0.1);
+    }
+    queue->release();
+}
+
+// Where the new queue runs out: the queue object itself, its point storage,
+// or the list's own storage once the queue exists.
+struct QueueFailure {
+    const char* name;
+    Vst::ParamID queuesBefore; // the list sets aside room for 16
+    std::size_t failFrom;
+};
+
+class OutOfMemoryOnNewQueue : public OutOfMemoryOnAdd, public ::testing::WithParamInterface<QueueFailure> {};
+
+TEST_P(OutOfMemoryOnNewQueue, NoQueueNoLeakAndTheListKept) {
+    auto* changes = new tv3::ParameterChanges();
+    const Vst::ParamID before = GetParam().queuesBefore;
+    std::vector<Vst::IParamValueQueue*> queues;
+    for (Vst::ParamID id = 0; id < before; ++id) {
+        int32 index = -1;
+        Vst::IParamValueQueue* queue = changes->addParameterData(id, index);
+        ASSERT_NE(queue, nullptr);
+        queue->addPoint(0, id * 0.01, index);
+        queues.push_back(queue);
+    }
+    const std::int64_t live = allocations::live();
+    allocations::failFrom(GetParam().failFrom);
+    int32 index = -7;
+    Vst::IParamValueQueue* refused = changes->addParameterData(500, index);
+    int32 again = -7;
+    Vst::IParamValueQueue* existing = changes->addParameterData(5, again); // needs no storage
+    allocations::failNone();
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(index, -7);
+    EXPECT_EQ(existing, queues[5]);
+    EXPECT_EQ(again, 5);
+    EXPECT_EQ(allocations::live(), live) << "a half-made queue was leaked or kept";
+    ASSERT_EQ(changes->getParameterCount(), static_cast<int32>(before));
+    for (int32 q = 0; q < static_cast<int32>(before); ++q) {
+        ASSERT_EQ(changes->getParameterData(q), queues[q]);
+        EXPECT_EQ(queues[q]->getParameterId(), static_cast<Vst::ParamID>(q));
+        EXPECT_EQ(queues[q]->getPointCount(), 1);
+    }
+    // With memory back, the list grows as before.
+    Vst::IParamValueQueue* added = changes->addParameterData(500, index);
+    ASSERT_NE(added, nullptr);
+    EXPECT_EQ(index, static_cast<int32>(before));
+    EXPECT_EQ(added->getParameterId(), 500u);
+    changes->release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Where, OutOfMemoryOnNewQueue,
+                         ::testing::Values(QueueFailure{"TheQueue", 15, 0},
+                                           QueueFailure{"ItsPoints", 15, sizeof(tv3::ParamValueQueue) + 1},
+                                           // The queue and its points fit, the list's larger storage not.
+                                           QueueFailure{"TheListsStorage", 16,
+                                                        8 * sizeof(tv3::ParamValueQueue::Point) + 1}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(OutOfMemoryOnAdd, HostApplicationAnswersWithoutAnObject) {
+    auto* host = new tv3::HostApplication();
+    for (const auto* id : {Vst::IMessage_iid, Vst::IAttributeList_iid}) {
+        TUID cid;
+        std::memcpy(cid, id, sizeof cid);
+        void* obj = reinterpret_cast<void*>(0x1);
+        const std::int64_t live = allocations::live();
+        failEverything();
+        const tresult result = host->createInstance(cid, cid, &obj);
+        allocations::failNone();
+        EXPECT_EQ(result, kOutOfMemory);
+        EXPECT_EQ(obj, nullptr);
+        EXPECT_EQ(allocations::live(), live);
+    }
+    host->release();
+}
+
+TEST_F(OutOfMemoryOnAdd, MessageKeepsItsIdWhenANewOneFindsNoRoom) {
+    auto* message = new tv3::Message();
+    message->setMessageID("old");
+    const std::string longId(200, 'n');
+    failEverything();
+    message->setMessageID(longId.c_str());
+    allocations::failNone();
+    ASSERT_NE(message->getMessageID(), nullptr);
+    EXPECT_STREQ(message->getMessageID(), "old");
+    message->release();
+}

@@ -6,6 +6,7 @@
 #include <pluginterfaces/vst/vstspeaker.h>
 
 #include <cctype>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -106,6 +107,25 @@ const FailureCase kFailures[] = {
      "the plug-in refused to activate"},
     {"InstrumentActivateRefused", [](ProbeSwitches& s) { s.refuseActivate = 1; }, true, 2, 512, 48000, nullptr,
      nullptr, "the plug-in refused to activate"},
+    // Absurd answers are refused before the host sizes anything by them.
+    {"AbsurdOutputBusCount", [](ProbeSwitches& s) { s.extraOutputBuses = INT32_MAX; }, false, 2, 512, 48000, nullptr,
+     nullptr, "the plug-in reports 2147483647 audio output buses"},
+    {"AbsurdInputBusCount", [](ProbeSwitches& s) { s.extraInputBuses = 1000; }, true, 2, 512, 48000, nullptr, nullptr,
+     "the plug-in reports 1000 audio input buses"},
+    {"AbsurdSidechainWidth",
+     [](ProbeSwitches& s) {
+         s.sidechainChannels = 1;
+         s.failGetBusArrangement = 1;
+         s.auxInfoChannels = INT32_MAX;
+     },
+     false, 2, 512, 48000, nullptr, nullptr, "the plug-in reports 2147483647 channels on input bus 1"},
+    {"AuxOutputWiderThanAnArrangement",
+     [](ProbeSwitches& s) {
+         s.auxOutputChannels = 1;
+         s.failGetBusArrangement = 1;
+         s.auxInfoChannels = 65;
+     },
+     true, 2, 512, 48000, nullptr, nullptr, "the plug-in reports 65 channels on output bus 1"},
 };
 
 class CreationFailure : public ProbeTest, public ::testing::WithParamInterface<FailureCase> {};

@@ -2,8 +2,10 @@
 // buffers, display texts into small buffers, clamped sets, the two-call save
 // and the loads.
 #include "instance/ProbeAccess.h"
+#include "instance/Utf8Check.h"
 
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,7 @@ std::string repeat(const std::string& piece, int times) {
 
 const std::string kE = "\xC3\xA9";             // U+00E9
 const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600
-const std::string kLoneHigh = "\xED\xA0\xBD";  // U+D83D on its own
+const std::string kR = "\xEF\xBF\xBD";         // U+FFFD, for an unpaired surrogate
 
 struct InfoCase {
     int32_t index;
@@ -57,7 +59,27 @@ INSTANTIATE_TEST_SUITE_P(
         // 128 two-byte characters: 63 of them fit with the NUL; none is split.
         InfoCase{2, kProbeTwoByteId, repeat(kE, 63), "", 1, 3, TV3M_PARAM_CAN_AUTOMATE | TV3M_PARAM_BYPASS},
         InfoCase{3, kProbePairId, "a" + kGrin, "Hz", 0, 0, TV3M_PARAM_BYPASS},
-        InfoCase{4, kProbeFourByteTextId, "Four", "", 0, 1, 0u}));
+        InfoCase{4, kProbeFourByteTextId, "Four", "", 0, 1, 0u},
+        InfoCase{5, kProbeHighAt127Id, "High", "", 0, 0, 0u},
+        // Unpaired surrogates cannot be carried by UTF-8.
+        InfoCase{6, kProbeLoneSurrogateId, "L" + kR + "one" + kR, kR + "Hz", 0.75, 0, 0u}));
+
+TEST_F(ProbeTest, EveryParameterTextIsValidUtf8) {
+    PluginPtr p = createEffect();
+    ASSERT_TRUE(p);
+    ASSERT_EQ(tv3m_param_count(p.get()), kProbeParamCount);
+    for (int32_t index = 0; index < kProbeParamCount; ++index) {
+        SCOPED_TRACE(index);
+        tv3m_param_info info;
+        ASSERT_EQ(tv3m_param_info_at(p.get(), index, &info), 0);
+        EXPECT_TRUE(validUtf8(info.title)) << info.title;
+        EXPECT_TRUE(validUtf8(info.units)) << info.units;
+        char text[128];
+        if (tv3m_param_display(p.get(), info.id, 0.5, text, sizeof text) == 0) {
+            EXPECT_TRUE(validUtf8(text)) << text;
+        }
+    }
+}
 
 TEST_F(ProbeTest, ParameterInfoOutOfRangeFailsWithAClearedRecord) {
     PluginPtr p = createEffect();
@@ -95,8 +117,8 @@ const DisplayCase kDisplay[] = {
     {"FourByteCharacterAndOneMore", kProbeFourByteTextId, 0, 6, 0, kGrin + "b"},
     {"FourByteCharacterAndAll", kProbeFourByteTextId, 0, 7, 0, kGrin + "bc"},
     {"LongAsciiStopsAfterUnit127", kProbeLongAsciiId, 0, 400, 0, std::string(128, 'a')},
-    {"HighSurrogateAtUnit127", kProbeHighAt127Id, 0, 400, 0, std::string(127, 'x') + kLoneHigh},
-    {"HighSurrogateAtUnit127JustFits", kProbeHighAt127Id, 0, 131, 0, std::string(127, 'x') + kLoneHigh},
+    {"HighSurrogateAtUnit127", kProbeHighAt127Id, 0, 400, 0, std::string(127, 'x') + kR},
+    {"HighSurrogateAtUnit127JustFits", kProbeHighAt127Id, 0, 131, 0, std::string(127, 'x') + kR},
     {"HighSurrogateAtUnit127NotSplit", kProbeHighAt127Id, 0, 130, 0, std::string(127, 'x')},
     {"UnknownParameter", 999, 0.5, 64, -1, "untouched"},
     {"SizeZero", kProbeGainId, 0.5, 0, -1, "untouched"},
@@ -159,7 +181,13 @@ TEST_P(ParameterSet, ClampsForTheControllerAndTheNextBlock) {
 
 INSTANTIATE_TEST_SUITE_P(Values, ParameterSet,
                          ::testing::Values(SetCase{1.7, 1.0}, SetCase{-0.2, 0.0}, SetCase{0.3, 0.3}, SetCase{1.0, 1.0},
-                                           SetCase{0.0, 0.0}));
+                                           SetCase{0.0, 0.0},
+                                           // Not a number fails every comparison, so a clamp written
+                                           // the obvious way lets it through to the plug-in.
+                                           SetCase{std::numeric_limits<double>::quiet_NaN(), 0.0},
+                                           SetCase{-std::numeric_limits<double>::quiet_NaN(), 0.0},
+                                           SetCase{std::numeric_limits<double>::infinity(), 1.0},
+                                           SetCase{-std::numeric_limits<double>::infinity(), 0.0}));
 
 // ---- State -------------------------------------------------------------------
 

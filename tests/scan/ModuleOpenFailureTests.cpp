@@ -1,6 +1,7 @@
 // Every way opening a bundle can fail, seen as the parent sees it: through the
 // real executable, exit status 0 and a report that carries the reason.
 #include "ScanTestSupport.h"
+#include "TarvelPluginBridge/PluginBridgeText.h"
 #include "support/BundleCopy.h"
 #include "support/TempDir.h"
 
@@ -35,13 +36,16 @@ void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.label; }
 class ModuleOpenFailure : public testing::TestWithParam<FailureCase> {};
 
 // The report of a failed open: the path as given, no vendor, both class lists
-// present and empty, the reason, in this key order.
+// present and empty, the reason, in this key order. Bytes of the path that
+// are not UTF-8 show as U+FFFD, in the path and in the reason alike.
 TEST_P(ModuleOpenFailure, ReportCarriesTheReason) {
     tv3test::TempDir dir;
     std::string message;
-    const std::string path = GetParam().prepare(dir, message);
+    const std::string given = GetParam().prepare(dir, message);
+    const std::string path = replacingInvalidUTF8(given);
+    message = replacingInvalidUTF8(message);
 
-    const tv3test::ProcessResult r = scantest::runScan(path);
+    const tv3test::ProcessResult r = scantest::runScan(given);
     ASSERT_TRUE(r.exited(0)) << "status " << r.exitStatus << " signal " << r.signal << "\n" << r.err;
     const auto split = scantest::splitReport(r.out);
     ASSERT_TRUE(split.wellFormed) << r.out;
@@ -66,6 +70,11 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const tv3test::TempDir& dir, std::string& m) {
                         m = "the plug-in is no longer installed at this location";
                         return dir / "missing.vst3";
+                    }},
+        FailureCase{"NothingAtAPathThatIsNotUTF8",
+                    [](const tv3test::TempDir& dir, std::string& m) {
+                        m = "the plug-in is no longer installed at this location";
+                        return dir / "missing\xFF\xC3.vst3";
                     }},
         // Too long for a file-system path: the existence test refuses it first,
         // so "the plug-in path is not valid" cannot be reached on Linux.
@@ -111,6 +120,15 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"ExecutableIsNotCode",
                     [](const tv3test::TempDir& dir, std::string& m) {
                         const std::string path = dir / "garbage.vst3";
+                        const std::string so = path + "/Contents/" + scantest::bundleArch() + "/garbage.so";
+                        writeFile(so, kGarbage);
+                        m = "the plug-in's code could not be loaded (" + so + ": invalid ELF header)";
+                        return path;
+                    }},
+        // The loader's description names the file by its bytes.
+        FailureCase{"ExecutableIsNotCodeInAFolderThatIsNotUTF8",
+                    [](const tv3test::TempDir& dir, std::string& m) {
+                        const std::string path = dir / "F\xFFolder/garbage.vst3";
                         const std::string so = path + "/Contents/" + scantest::bundleArch() + "/garbage.so";
                         writeFile(so, kGarbage);
                         m = "the plug-in's code could not be loaded (" + so + ": invalid ELF header)";
@@ -179,7 +197,7 @@ TEST_P(BundleLayout, ScansTheFixture) {
     const auto result = PluginBridgeScanResult::fromJSON(split.json);
     ASSERT_TRUE(result) << split.json;
     EXPECT_EQ(result->error, std::nullopt);
-    EXPECT_EQ(result->path, path);
+    EXPECT_EQ(result->path, replacingInvalidUTF8(path));
     EXPECT_EQ(result->vendor, "Tarvel Fixtures");
     ASSERT_EQ(result->classes.size(), 1u);
     EXPECT_EQ(result->classes[0].name, "Fixture Delay");
@@ -224,6 +242,19 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"SymbolicLinkToBundle",
                    [](const tv3test::TempDir& dir) {
                        const std::string path = dir / "link.vst3";
+                       fs::create_directory_symlink(fixture("scan_effect"), path);
+                       return path;
+                   }},
+        // File names are bytes: the bundle opens by its real name, whatever
+        // the report has to show in its place.
+        LayoutCase{"NamesThatAreNotUTF8",
+                   [](const tv3test::TempDir& dir) {
+                       fs::create_directories(dir / "F\xFFolder");
+                       return tv3test::copyBundle(fixture("scan_effect"), dir / "F\xFFolder/B\xE2\x82" "ad.vst3");
+                   }},
+        LayoutCase{"SymbolicLinkNamedWithBytesThatAreNotUTF8",
+                   [](const tv3test::TempDir& dir) {
+                       const std::string path = dir / "link\xC0\xAF.vst3";
                        fs::create_directory_symlink(fixture("scan_effect"), path);
                        return path;
                    }}),

@@ -1,6 +1,8 @@
 // The report as the parent reads it from standard output: a line feed, the
 // marker, one line of JSON, a line feed, and nothing after.
 #include "ScanTestSupport.h"
+#include "TarvelPluginBridge/PluginBridgeText.h"
+#include "support/BundleCopy.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -61,14 +63,38 @@ TEST(ReportBytes, PlugInOutputComesBeforeTheReport) {
     EXPECT_EQ(result->error, std::nullopt);
 }
 
-// A path that is not UTF-8 cannot be written as JSON: the fixed fallback takes
-// the report's place, and it is still a report.
-TEST(ReportBytes, UnencodablePathGivesTheFallbackReport) {
+// A path is bytes and need not be UTF-8, but the report must be: the bundle is
+// scanned by its real path, and the report shows U+FFFD for each bad byte.
+TEST(ReportBytes, PathThatIsNotUTF8IsScannedAndReportedWithReplacementCharacters) {
+    tv3test::TempDir dir;
+    std::filesystem::create_directories(dir / "F\xFFolder");
+    const std::string path = tv3test::copyBundle(fixture("scan_effect"), dir / "F\xFFolder/Bad\xFE.vst3");
+
+    const tv3test::ProcessResult r = scantest::runScan(path);
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    const auto split = scantest::splitReport(r.out);
+    ASSERT_TRUE(split.wellFormed) << r.out;
+    EXPECT_TRUE(isValidUTF8(split.json)) << split.json;
+    const auto result = PluginBridgeScanResult::fromJSON(split.json);
+    ASSERT_TRUE(result) << split.json;
+    EXPECT_EQ(result->path, dir / "F\xEF\xBF\xBDolder/Bad\xEF\xBF\xBD.vst3");
+    EXPECT_EQ(result->error, std::nullopt);
+    EXPECT_EQ(result->vendor, "Tarvel Fixtures");
+    ASSERT_EQ(result->classes.size(), 1u);
+    EXPECT_EQ(result->classes[0].name, "Fixture Delay");
+    ASSERT_TRUE(result->instrumentClasses);
+    EXPECT_TRUE(result->instrumentClasses->empty());
+}
+
+// A path that cannot be opened either still gets its own report, not the
+// fallback object.
+TEST(ReportBytes, MissingPathThatIsNotUTF8GivesItsOwnReport) {
     const tv3test::ProcessResult r = scantest::runScan("/nowhere/\xFF\xFE.vst3");
     ASSERT_TRUE(r.exited(0)) << r.err;
     EXPECT_EQ(r.out,
               "\nTARVEL_VST3_SCAN "
-              R"({"path":"","vendor":"","classes":[],"error":"could not encode the scan result"})"
+              R"({"path":"\/nowhere\/)" "\xEF\xBF\xBD\xEF\xBF\xBD" R"(.vst3","vendor":"","classes":[],"instrumentClasses":[],)"
+              R"("error":"the plug-in is no longer installed at this location"})"
               "\n");
 }
 

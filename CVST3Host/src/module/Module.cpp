@@ -1,6 +1,7 @@
 // tv3m_module_*: opening bundles through the cache and reading their factory.
 #include "Errors.h"
 #include "module/ModuleCache.h"
+#include "plugin/WideText.h"
 #include "tv3m.h"
 
 #include <algorithm>
@@ -40,6 +41,63 @@ std::string canonicalPath(const char* path) {
     char resolved[PATH_MAX];
     if (::realpath(path, resolved)) return resolved;
     return path;
+}
+
+// UTF-16 field of `units` units, which need not hold a zero unit, as UTF-8
+// of at most `limit` bytes and then a NUL. Copied into a terminated buffer
+// first so that a full field is not read past its end.
+template <std::size_t units>
+void copyWideField(char* destination, std::size_t limit, const char16 (&source)[units]) {
+    static_assert(units < 128, "one unit of room is kept for the terminating zero");
+    Vst::String128 terminated{};
+    std::copy(std::begin(source), std::end(source), terminated);
+    tv3m::copyWide(destination, static_cast<std::int32_t>(limit + 1), terminated);
+}
+
+// The class as only the Unicode factory describes it: factories built with
+// wide class names may refuse the narrow records for those classes.
+bool readUnicodeClassInfo(IPluginFactory* factory, int32 index, tv3m_class_info* info) {
+    IPluginFactory3* factory3 = nullptr;
+    if (factory->queryInterface(IPluginFactory3_iid, reinterpret_cast<void**>(&factory3)) != kResultOk ||
+        !factory3) {
+        return false;
+    }
+    PClassInfoW record{};
+    const tresult result = factory3->getClassInfoUnicode(index, &record);
+    factory3->release();
+    if (result != kResultOk) return false;
+    formatClassId(info->cid, record.cid);
+    copyWideField(info->name, 64, record.name);
+    copyWideField(info->vendor, 64, record.vendor);
+    copyField(info->category, record.category, 32);
+    copyField(info->subCategories, record.subCategories, 127);
+    return true;
+}
+
+bool readNarrowClassInfo(IPluginFactory* factory, int32 index, tv3m_class_info* info) {
+    IPluginFactory2* factory2 = nullptr;
+    if (factory->queryInterface(IPluginFactory2_iid, reinterpret_cast<void**>(&factory2)) == kResultOk &&
+        factory2) {
+        PClassInfo2 record{};
+        const tresult result = factory2->getClassInfo2(index, &record);
+        factory2->release();
+        // A refusal here is final for the narrow records: the first version
+        // is not asked as well.
+        if (result != kResultOk) return false;
+        formatClassId(info->cid, record.cid);
+        copyField(info->name, record.name, 64);
+        copyField(info->vendor, record.vendor, 64);
+        copyField(info->category, record.category, 32);
+        copyField(info->subCategories, record.subCategories, 127);
+        return true;
+    }
+
+    PClassInfo record{};
+    if (factory->getClassInfo(index, &record) != kResultOk) return false;
+    formatClassId(info->cid, record.cid);
+    copyField(info->name, record.name, 64);
+    copyField(info->category, record.category, 32);
+    return true;
 }
 
 using GetFactoryProc = IPluginFactory* (*)();
@@ -116,27 +174,10 @@ extern "C" int32_t tv3m_module_class_info(tv3m_module* module, int32_t index, tv
     if (!module || !module->factory || !info) return -1;
     std::memset(info, 0, sizeof *info);
 
-    IPluginFactory2* factory2 = nullptr;
-    if (module->factory->queryInterface(IPluginFactory2_iid, reinterpret_cast<void**>(&factory2)) == kResultOk &&
-        factory2) {
-        PClassInfo2 record{};
-        const tresult result = factory2->getClassInfo2(index, &record);
-        factory2->release();
-        if (result != kResultOk) return -1;
-        formatClassId(info->cid, record.cid);
-        copyField(info->name, record.name, 64);
-        copyField(info->vendor, record.vendor, 64);
-        copyField(info->category, record.category, 32);
-        copyField(info->subCategories, record.subCategories, 127);
-        return 0;
-    }
-
-    PClassInfo record{};
-    if (module->factory->getClassInfo(index, &record) != kResultOk) return -1;
-    formatClassId(info->cid, record.cid);
-    copyField(info->name, record.name, 64);
-    copyField(info->category, record.category, 32);
-    return 0;
+    // Both readers write the record only when the factory answered.
+    if (readNarrowClassInfo(module->factory, index, info)) return 0;
+    if (readUnicodeClassInfo(module->factory, index, info)) return 0;
+    return -1;
 }
 
 extern "C" int32_t tv3m_module_vendor(tv3m_module* module, char* buffer, int32_t size) {

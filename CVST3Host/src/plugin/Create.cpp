@@ -2,6 +2,8 @@
 #include "Errors.h"
 #include "module/ModuleCache.h"
 #include "plugin/BusLayout.h"
+#include "plugin/Guard.h"
+#include "plugin/NoteOrder.h"
 #include "plugin/PluginInstance.h"
 #include "tv3/ComponentHandler.h"
 #include "tv3/EmptyEventList.h"
@@ -11,8 +13,12 @@
 #include "tv3/ParameterChanges.h"
 #include "tv3/PlugFrame.h"
 
+#include <cxxabi.h>
+
 #include <climits>
 #include <new>
+#include <stdexcept>
+#include <vector>
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -22,6 +28,26 @@ namespace {
 
 constexpr int32 kDefaultBlockSize = 4096;
 constexpr int32 kMaxInstrumentChannels = 8;
+// Beyond these a plug-in's answer is not a layout but a fault: a speaker
+// arrangement has 64 bits, so no bus carries more channels, and no plug-in
+// has thousands of buses. Refusing them keeps an absurd answer from sending
+// the host into billions of calls or gigabytes of zeros.
+constexpr int32 kMaxBusChannels = 64;
+constexpr int32 kMaxBuses = 256;
+
+// Runs one allocating step. Out of memory (or asked for more than a vector
+// can hold) it writes the message `describe` makes and answers false.
+template <class Step, class Describe>
+bool withMemory(Step&& step, Describe&& describe) {
+    try {
+        step();
+        return true;
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    describe();
+    return false;
+}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -96,13 +122,15 @@ bool build(tv3m_plugin& p, const TUID classId, int32 channels, char* error, int3
             p.componentConnection->connect(p.controllerConnection);
             p.controllerConnection->connect(p.componentConnection);
         }
-        // The controller learns the component's current settings.
-        auto* stream = new tv3::MemoryStream();
-        if (p.component->getState(stream) == kResultOk) {
-            stream->setPosition(0);
-            p.controller->setComponentState(stream);
+        // The controller learns the component's current settings. Like any
+        // failed hand-over, no memory for the stream is not a failure.
+        if (auto* stream = new (std::nothrow) tv3::MemoryStream()) {
+            if (p.component->getState(stream) == kResultOk) {
+                stream->setPosition(0);
+                p.controller->setComponentState(stream);
+            }
+            stream->release();
         }
-        stream->release();
     }
 
     if (p.component->queryInterface(IAudioProcessor_iid, reinterpret_cast<void**>(&p.processor)) != kResultOk ||
@@ -127,9 +155,25 @@ bool build(tv3m_plugin& p, const TUID classId, int32 channels, char* error, int3
         setError(error, errorSize, "the instrument has no note input");
         return false;
     }
+    if (inputs > kMaxBuses || outputs > kMaxBuses) {
+        setError(error, errorSize, "the plug-in reports %d audio %s buses", inputs > kMaxBuses ? inputs : outputs,
+                 inputs > kMaxBuses ? "input" : "output");
+        return false;
+    }
 
-    auto inputList = requestedArrangements(p, kInput, inputs, channels);
-    auto outputList = requestedArrangements(p, kOutput, outputs, channels);
+    std::vector<SpeakerArrangement> inputList;
+    std::vector<SpeakerArrangement> outputList;
+    if (!withMemory(
+            [&] {
+                inputList = requestedArrangements(p, kInput, inputs, channels);
+                outputList = requestedArrangements(p, kOutput, outputs, channels);
+            },
+            [&] {
+                setError(error, errorSize, "not enough memory for the speaker arrangements of %d buses",
+                         (inputs > 0 ? inputs : 0) + outputs);
+            })) {
+        return false;
+    }
     p.processor->setBusArrangements(inputs > 0 ? inputList.data() : nullptr, inputs > 0 ? inputs : 0,
                                     outputList.data(), outputs);
 
@@ -154,17 +198,47 @@ bool build(tv3m_plugin& p, const TUID classId, int32 channels, char* error, int3
     // Buses the caller does not feed get host buffers: every input of an
     // instrument, every input but the main one of an effect, every output but
     // the main one.
-    p.inputBuses.resize(static_cast<std::size_t>(inputs > 0 ? inputs : 0));
-    for (int32 i = p.isInstrument ? 0 : 1; i < inputs; ++i) {
-        p.inputBuses[i].prepare(busChannelCount(p, kInput, i), p.maxBlockSize);
+    const int32 buses = (inputs > 0 ? inputs : 0) + outputs;
+    if (!withMemory(
+            [&] {
+                p.inputBuses.resize(static_cast<std::size_t>(inputs > 0 ? inputs : 0));
+                p.outputBuses.resize(static_cast<std::size_t>(outputs));
+                p.inputBusBuffers.resize(p.inputBuses.size());
+                p.outputBusBuffers.resize(p.outputBuses.size());
+                p.mainInputPointers.resize(static_cast<std::size_t>(p.outputChannels));
+                p.mainOutputPointers.resize(static_cast<std::size_t>(p.outputChannels));
+            },
+            [&] { setError(error, errorSize, "not enough memory for the tables of %d audio buses", buses); })) {
+        return false;
     }
-    p.outputBuses.resize(static_cast<std::size_t>(outputs));
-    for (int32 i = 1; i < outputs; ++i) p.outputBuses[i].prepare(busChannelCount(p, kOutput, i), p.maxBlockSize);
-    p.inputBusBuffers.resize(p.inputBuses.size());
-    p.outputBusBuffers.resize(p.outputBuses.size());
-    p.mainInputPointers.resize(static_cast<std::size_t>(p.outputChannels));
-    p.mainOutputPointers.resize(static_cast<std::size_t>(p.outputChannels));
-    p.sortedEvents.reserve(128);
+    const auto prepareBus = [&](AuxBus& bus, BusDirection direction, int32 index) {
+        const int32 busChannels = busChannelCount(p, direction, index);
+        const char* side = direction == kInput ? "input" : "output";
+        if (busChannels > kMaxBusChannels) {
+            setError(error, errorSize, "the plug-in reports %d channels on %s bus %d", busChannels, side, index);
+            return false;
+        }
+        return withMemory([&] { bus.prepare(busChannels, p.maxBlockSize); },
+                          [&] {
+                              setError(error, errorSize,
+                                       "not enough memory for %d-sample blocks on %s bus %d (%d channels)",
+                                       p.maxBlockSize, side, index, busChannels);
+                          });
+    };
+    for (int32 i = p.isInstrument ? 0 : 1; i < inputs; ++i) {
+        if (!prepareBus(p.inputBuses[i], kInput, i)) return false;
+    }
+    for (int32 i = 1; i < outputs; ++i) {
+        if (!prepareBus(p.outputBuses[i], kOutput, i)) return false;
+    }
+    // Only an instrument is given notes.
+    if (p.isInstrument && !withMemory([&] { reserveNoteScratch(p, kNoteScratchAtStart); },
+                    [&] {
+                        setError(error, errorSize, "not enough memory for the note lists of %d events",
+                                 static_cast<int>(kNoteScratchAtStart));
+                    })) {
+        return false;
+    }
 
     ProcessSetup setup{kOffline, kSample32, p.maxBlockSize, p.sampleRate};
     if (p.processor->setupProcessing(setup) != kResultOk) {
@@ -194,33 +268,53 @@ tv3m_plugin* createPlugin(const char* path, const char* cid, double sampleRate, 
         setError(error, errorSize, "malformed class id");
         return nullptr;
     }
-    tv3m_module* module = tv3m_module_open(path, error, errorSize);
+    tv3m_module* module = nullptr;
+    if (!withMemory([&] { module = tv3m_module_open(path, error, errorSize); },
+                    [&] { setError(error, errorSize, "not enough memory to open the plug-in's module"); })) {
+        return nullptr;
+    }
     if (!module) return nullptr;
 
-    auto* p = new tv3m_plugin();
+    tv3m_plugin* p = new (std::nothrow) tv3m_plugin();
+    if (!p) {
+        tv3m_module_close(module);
+        setError(error, errorSize, "not enough memory for the instance record");
+        return nullptr;
+    }
     p->module = module;
     p->sampleRate = sampleRate;
     p->maxBlockSize = maxBlockSize;
     p->outputChannels = channels;
     p->isInstrument = instrument;
-    p->hostApplication = new tv3::HostApplication();
-    p->componentHandler = new tv3::ComponentHandler();
-    p->inputChanges = new tv3::ParameterChanges();
-    p->outputChanges = new tv3::ParameterChanges();
-    p->plugFrame = new tv3::PlugFrame();
-    p->inputEvents = new tv3::EventList();
-    p->outputEvents = new EmptyEventList();
 
-    bool built = false;
-    try {
-        built = build(*p, classId, channels, error, errorSize);
-    } catch (const std::bad_alloc&) {
-        // A plug-in announcing absurd channel counts, or a block size too
-        // large for this machine, must not take the helper down.
-        setError(error, errorSize, "not enough memory for %d-sample blocks", maxBlockSize);
+    bool built = withMemory(
+        [&] {
+            p->hostApplication = new tv3::HostApplication();
+            p->componentHandler = new tv3::ComponentHandler();
+            p->inputChanges = new tv3::ParameterChanges();
+            p->outputChanges = new tv3::ParameterChanges();
+            p->plugFrame = new tv3::PlugFrame();
+            p->inputEvents = new tv3::EventList();
+            p->outputEvents = new EmptyEventList();
+        },
+        [&] { setError(error, errorSize, "not enough memory for the host objects of an instance"); });
+    if (built) {
+        try {
+            built = build(*p, classId, channels, error, errorSize);
+        } catch (const std::bad_alloc&) {
+            // Thrown inside one of the plug-in's own calls: its memory, not
+            // one of the host's allocations above.
+            setError(error, errorSize, "not enough memory while the plug-in was set up");
+            built = false;
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            setError(error, errorSize, "the plug-in failed with an exception while it was set up");
+            built = false;
+        }
     }
     if (!built) {
-        teardown(p);
+        guarded([&] { teardown(p); });
         return nullptr;
     }
     return p;
@@ -273,16 +367,22 @@ void teardown(tv3m_plugin* p) {
 extern "C" tv3m_plugin* tv3m_plugin_create(const char* path, const char* cid, double sampleRate,
                                            int32_t maxBlockSize, int32_t channels, char* error,
                                            int32_t errorSize) {
-    return tv3m::createPlugin(path, cid, sampleRate, maxBlockSize, channels, false, error, errorSize);
+    return tv3m::guarded(static_cast<tv3m_plugin*>(nullptr), [&] {
+        return tv3m::createPlugin(path, cid, sampleRate, maxBlockSize, channels, false, error, errorSize);
+    });
 }
 
 extern "C" tv3m_plugin* tv3m_plugin_create_instrument(const char* path, const char* cid, double sampleRate,
                                                       int32_t maxBlockSize, int32_t channels, char* error,
                                                       int32_t errorSize) {
-    return tv3m::createPlugin(path, cid, sampleRate, maxBlockSize, channels, true, error, errorSize);
+    return tv3m::guarded(static_cast<tv3m_plugin*>(nullptr), [&] {
+        return tv3m::createPlugin(path, cid, sampleRate, maxBlockSize, channels, true, error, errorSize);
+    });
 }
 
-extern "C" void tv3m_plugin_destroy(tv3m_plugin* plugin) { tv3m::teardown(plugin); }
+extern "C" void tv3m_plugin_destroy(tv3m_plugin* plugin) {
+    tv3m::guarded([&] { tv3m::teardown(plugin); });
+}
 
 extern "C" int32_t tv3m_plugin_output_channels(tv3m_plugin* plugin) {
     return plugin ? plugin->outputChannels : 0;
@@ -290,8 +390,10 @@ extern "C" int32_t tv3m_plugin_output_channels(tv3m_plugin* plugin) {
 
 extern "C" int32_t tv3m_plugin_latency(tv3m_plugin* plugin) {
     if (!plugin || !plugin->processor) return 0;
-    const uint32 latency = plugin->processor->getLatencySamples();
-    return latency > static_cast<uint32>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(latency);
+    return tv3m::guarded(0, [&] {
+        const uint32 latency = plugin->processor->getLatencySamples();
+        return latency > static_cast<uint32>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(latency);
+    });
 }
 
 extern "C" int32_t tv3m_plugin_has_audio_input(tv3m_plugin* plugin) {

@@ -61,11 +61,19 @@ struct tv3m_plugin {
     std::vector<Steinberg::Vst::AudioBusBuffers> outputBusBuffers;
     std::vector<float*> mainInputPointers;
     std::vector<float*> mainOutputPointers;
+    // The block's note events in time order, and the sort's second area.
+    // Both only grow (by doubling at least), and only when a block carries
+    // more events than they hold; their size is the room, not the count.
     std::vector<tv3m_note_event> sortedEvents;
+    std::vector<tv3m_note_event> noteScratch;
 };
 
 namespace tv3m {
 // Releases whatever exists of an instance, in the fixed order plug-ins expect,
 // and frees the record. Used by destroy and by every failed creation.
 void teardown(tv3m_plugin* plugin);
+// Makes room for `count` note events in a block: the sort's two areas and
+// the input event list. Throws std::bad_alloc when memory runs out, with
+// the room as it was.
+void reserveNoteScratch(tv3m_plugin& plugin, std::size_t count);
 } // namespace tv3m

@@ -1,4 +1,6 @@
 // Running blocks of audio and notes through an instance.
+#include "plugin/Guard.h"
+#include "plugin/NoteOrder.h"
 #include "plugin/PluginInstance.h"
 #include "tv3/ComponentHandler.h"
 #include "tv3/EmptyEventList.h"
@@ -11,9 +13,27 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <new>
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
+
+namespace tv3m {
+
+void reserveNoteScratch(tv3m_plugin& p, std::size_t count) {
+    // The event list always has room for as many events as the two areas.
+    if (count <= p.sortedEvents.size()) return;
+    // Doubling, so that note lists that keep getting longer grow the room
+    // a few times, not on every block.
+    const std::size_t room = std::max(count, 2 * p.sortedEvents.size());
+    std::vector<tv3m_note_event> sorted(room);
+    std::vector<tv3m_note_event> scratch(room);
+    if (!p.inputEvents->reserve(room)) throw std::bad_alloc();
+    p.sortedEvents.swap(sorted);
+    p.noteScratch.swap(scratch);
+}
+
+} // namespace tv3m
 
 namespace {
 
@@ -30,14 +50,19 @@ void takePendingEdits(tv3m_plugin& p) {
     p.inputChanges->clear();
     std::lock_guard<std::mutex> hold(p.componentHandler->editLock());
     auto& edits = p.componentHandler->pendingEditsLocked();
+    // An edit that finds no room in the change list (memory ran out) stays
+    // pending for the next block instead of being lost; it is counted when a
+    // block carries it.
+    std::size_t kept = 0;
     for (const auto& edit : edits) {
         int32 queueIndex = 0;
         IParamValueQueue* queue = p.inputChanges->addParameterData(edit.id, queueIndex);
         int32 pointIndex = 0;
-        queue->addPoint(0, edit.value, pointIndex);
+        if (queue && queue->addPoint(0, edit.value, pointIndex) == kResultOk) continue;
+        edits[kept++] = edit;
     }
-    p.editCount += static_cast<int32_t>(edits.size());
-    edits.clear();
+    p.editCount += static_cast<int32_t>(edits.size() - kept);
+    edits.resize(kept);
 }
 
 uint64 allChannelsSilent(int32 channels) {
@@ -132,24 +157,6 @@ T clampTo(T value, T low, T high) {
     return value < low ? low : (value > high ? high : value);
 }
 
-// Stable sort by offset. Note lists are short, so an insertion sort keeps the
-// block free of allocation; a long list falls back to the library's sort.
-void sortByOffset(std::vector<tv3m_note_event>& events) {
-    const auto earlier = [](const tv3m_note_event& a, const tv3m_note_event& b) {
-        return a.sampleOffset < b.sampleOffset;
-    };
-    if (events.size() > 64) {
-        std::stable_sort(events.begin(), events.end(), earlier);
-        return;
-    }
-    for (std::size_t i = 1; i < events.size(); ++i) {
-        const tv3m_note_event moving = events[i];
-        std::size_t j = i;
-        for (; j > 0 && earlier(moving, events[j - 1]); --j) events[j] = events[j - 1];
-        events[j] = moving;
-    }
-}
-
 Event noteEvent(const tv3m_note_event& note, int32_t frames) {
     Event e{};
     e.busIndex = 0;
@@ -177,23 +184,32 @@ extern "C" int32_t tv3m_plugin_process(tv3m_plugin* plugin, float* const* inputs
     // rather than let it read through them.
     if (!inputs && !plugin->isInstrument && plugin->hasAudioInput) return -1;
     plugin->inputEvents->clear();
-    return processBlock(*plugin, inputs, outputs, channels, frames);
+    return tv3m::guarded(-1, [&] { return processBlock(*plugin, inputs, outputs, channels, frames); });
 }
 
 extern "C" int32_t tv3m_plugin_process_events(tv3m_plugin* plugin, float* const* outputs, int32_t channels,
                                               int32_t frames, const tv3m_note_event* events, int32_t eventCount) {
     if (!blockArgumentsValid(plugin, outputs, channels, frames)) return -1;
     if (eventCount < 0 || !plugin->isInstrument || (!events && eventCount > 0)) return -1;
-
-    plugin->inputEvents->clear();
-    auto& sorted = plugin->sortedEvents;
-    sorted.assign(events, events + eventCount);
-    sortByOffset(sorted);
-    for (const tv3m_note_event& note : sorted) {
-        Event e = noteEvent(note, frames);
-        plugin->inputEvents->addEvent(e);
-    }
-    return processBlock(*plugin, nullptr, outputs, channels, frames);
+    return tv3m::guarded(-1, [&] {
+        const auto count = static_cast<std::size_t>(eventCount);
+        // Out of memory for a longer note list than any before, the block
+        // is refused before anything is done: edits stay pending.
+        try {
+            tv3m::reserveNoteScratch(*plugin, count);
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+        plugin->inputEvents->clear();
+        tv3m_note_event* sorted = plugin->sortedEvents.data();
+        std::copy(events, events + count, sorted);
+        tv3m::sortNotesByOffset(sorted, count, plugin->noteScratch.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            Event e = noteEvent(sorted[i], frames);
+            plugin->inputEvents->addEvent(e); // cannot fail: the list has room
+        }
+        return processBlock(*plugin, nullptr, outputs, channels, frames);
+    });
 }
 
 extern "C" int32_t tv3m_plugin_take_edit_count(tv3m_plugin* plugin) {

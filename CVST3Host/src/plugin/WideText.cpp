@@ -4,6 +4,9 @@ namespace tv3m {
 namespace {
 
 constexpr int kMaxUnits = 128;
+// An unpaired surrogate is no character; UTF-8 cannot carry it, so it
+// becomes the replacement character and the text stays valid UTF-8.
+constexpr char32_t kReplacement = 0xFFFD;
 
 bool isHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool isLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -39,12 +42,21 @@ void copyWide(char* destination, std::int32_t limit, const Steinberg::Vst::TChar
     if (!source) return;
     std::int32_t written = 0;
     for (int i = 0; i < kMaxUnits && source[i] != 0; ++i) {
-        char32_t cp = static_cast<char16_t>(source[i]);
-        // A high surrogate in the last unit has no partner inside the string.
-        if (isHigh(static_cast<char16_t>(cp)) && i + 1 < kMaxUnits && isLow(static_cast<char16_t>(source[i + 1]))) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char16_t>(source[i + 1]) - 0xDC00);
-            ++i;
+        const auto unit = static_cast<char16_t>(source[i]);
+        char32_t cp = unit;
+        if (isHigh(unit)) {
+            // A high surrogate in the last unit has no partner inside the string.
+            if (i + 1 < kMaxUnits && isLow(static_cast<char16_t>(source[i + 1]))) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char16_t>(source[i + 1]) - 0xDC00);
+                ++i;
+            } else {
+                cp = kReplacement;
+            }
+        } else if (isLow(unit)) {
+            cp = kReplacement;
         }
+        // Whole characters only: a pair is combined before this test, so a
+        // character that does not fit is left out entirely, never half of it.
         char bytes[4];
         const int n = encode(cp, bytes);
         if (written + n + 1 > limit) break;

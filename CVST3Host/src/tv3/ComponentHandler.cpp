@@ -1,5 +1,7 @@
 #include "tv3/ComponentHandler.h"
 
+#include <new>
+
 using namespace Steinberg;
 
 namespace tv3 {
@@ -18,7 +20,13 @@ tresult PLUGIN_API ComponentHandler::performEdit(Vst::ParamID id, Vst::ParamValu
             return kResultOk;
         }
     }
-    edits_.push_back(Edit{id, valueNormalized});
+    // A new parameter may need more room; running out of memory is the
+    // plug-in's answer, with the pending edits as they were.
+    try {
+        edits_.push_back(Edit{id, valueNormalized});
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    }
     return kResultOk;
 }
 

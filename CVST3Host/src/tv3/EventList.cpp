@@ -1,5 +1,8 @@
 #include "tv3/EventList.h"
 
+#include <new>
+#include <stdexcept>
+
 using namespace Steinberg;
 
 namespace tv3 {
@@ -11,8 +14,21 @@ tresult PLUGIN_API EventList::getEvent(int32 index, Vst::Event& e) {
 }
 
 tresult PLUGIN_API EventList::addEvent(Vst::Event& e) {
-    events_.push_back(e);
+    try {
+        events_.push_back(e);
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory; // the events already in the list stay
+    }
     return kResultOk;
+}
+
+bool EventList::reserve(std::size_t count) noexcept {
+    try {
+        events_.reserve(count);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 } // namespace tv3

@@ -2,6 +2,7 @@
 
 #include "tv3/Unknown.h"
 
+#include <cstddef>
 #include <vector>
 
 namespace tv3 {
@@ -16,6 +17,9 @@ public:
     Steinberg::tresult PLUGIN_API addEvent(Steinberg::Vst::Event& e) override;
 
     void clear() { events_.clear(); }
+    // Room for `count` events without further allocation; false when memory
+    // runs out (the list is unchanged then).
+    bool reserve(std::size_t count) noexcept;
 
 private:
     std::vector<Steinberg::Vst::Event> events_;

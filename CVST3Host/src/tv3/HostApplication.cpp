@@ -3,6 +3,8 @@
 #include "tv3/AttributeList.h"
 #include "tv3/Message.h"
 
+#include <new>
+
 using namespace Steinberg;
 
 namespace tv3 {
@@ -22,15 +24,19 @@ tresult PLUGIN_API HostApplication::getName(Vst::String128 name) {
 
 tresult PLUGIN_API HostApplication::createInstance(TUID cid, TUID iid, void** obj) {
     if (!obj) return kInvalidArgument;
-    if (cid && iid && sameId(cid, Vst::IMessage_iid) && sameId(iid, Vst::IMessage_iid)) {
-        *obj = static_cast<Vst::IMessage*>(new Message());
-        return kResultOk;
-    }
-    if (cid && iid && sameId(cid, Vst::IAttributeList_iid) && sameId(iid, Vst::IAttributeList_iid)) {
-        *obj = static_cast<Vst::IAttributeList*>(new AttributeList());
-        return kResultOk;
-    }
     *obj = nullptr;
+    try {
+        if (cid && iid && sameId(cid, Vst::IMessage_iid) && sameId(iid, Vst::IMessage_iid)) {
+            *obj = static_cast<Vst::IMessage*>(new Message());
+            return kResultOk;
+        }
+        if (cid && iid && sameId(cid, Vst::IAttributeList_iid) && sameId(iid, Vst::IAttributeList_iid)) {
+            *obj = static_cast<Vst::IAttributeList*>(new AttributeList());
+            return kResultOk;
+        }
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory; // *obj stays null
+    }
     return kResultFalse;
 }
 

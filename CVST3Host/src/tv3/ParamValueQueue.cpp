@@ -1,5 +1,7 @@
 #include "tv3/ParamValueQueue.h"
 
+#include <new>
+
 using namespace Steinberg;
 
 namespace tv3 {
@@ -14,7 +16,11 @@ tresult PLUGIN_API ParamValueQueue::getPoint(int32 index, int32& sampleOffset, V
 }
 
 tresult PLUGIN_API ParamValueQueue::addPoint(int32 sampleOffset, Vst::ParamValue value, int32& index) {
-    points_.push_back(Point{sampleOffset, value});
+    try {
+        points_.push_back(Point{sampleOffset, value});
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory; // the points already in the queue stay, index untouched
+    }
     index = getPointCount() - 1;
     return kResultOk;
 }

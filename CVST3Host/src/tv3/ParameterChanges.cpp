@@ -1,5 +1,7 @@
 #include "tv3/ParameterChanges.h"
 
+#include <new>
+
 using namespace Steinberg;
 
 namespace tv3 {
@@ -25,7 +27,15 @@ Vst::IParamValueQueue* PLUGIN_API ParameterChanges::addParameterData(const Vst::
     if (static_cast<std::size_t>(used_) < queues_.size()) {
         queues_[used_]->reset(id);
     } else {
-        queues_.push_back(new ParamValueQueue(id));
+        // Out of memory, the plug-in gets no queue (a null answer it must
+        // handle anyway) and the list stays as it was. Room in the list is
+        // made before the queue, so that a queue is never left without owner.
+        try {
+            if (queues_.size() == queues_.capacity()) queues_.reserve(queues_.capacity() * 2 + 1);
+            queues_.push_back(new ParamValueQueue(id));
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
     }
     index = used_;
     return queues_[used_++];

@@ -24,7 +24,7 @@ struct PluginBridgeScannedClass {
 };
 
 struct PluginBridgeScanResult {
-    std::string path;   // as given on the command line
+    std::string path;   // as given on the command line, U+FFFD for bytes that are not UTF-8
     std::string vendor; // empty when unknown
     std::vector<PluginBridgeScannedClass> classes; // effects, in factory order
     std::optional<std::vector<PluginBridgeScannedClass>> instrumentClasses;

@@ -7,6 +7,7 @@
 #include <pluginterfaces/vst/vstspeaker.h>
 
 #include <bit>
+#include <climits>
 #include <cstring>
 
 namespace probe {
@@ -175,14 +176,21 @@ tresult PLUGIN_API ProbeComponent::getControllerClassId(TUID classId) {
 tresult PLUGIN_API ProbeComponent::setIoMode(IoMode) { return kResultOk; }
 
 int32 PLUGIN_API ProbeComponent::getBusCount(MediaType type, BusDirection dir) {
-    if (type == kAudio) return dir == kInput ? inputCount_ : outputCount_;
+    const ProbeSwitches& sw = record().sw;
+    if (type == kAudio) {
+        // The extra buses do not exist: nothing answers for them but the count.
+        const std::int64_t extra = dir == kInput ? sw.extraInputBuses : sw.extraOutputBuses;
+        const std::int64_t count = (dir == kInput ? inputCount_ : outputCount_) + (extra > 0 ? extra : 0);
+        return static_cast<int32>(count > INT32_MAX ? INT32_MAX : count);
+    }
     if (type == kEvent && dir == kInput) return eventInputCount_;
     return 0;
 }
 
 tresult PLUGIN_API ProbeComponent::getBusInfo(MediaType type, BusDirection dir, int32 index, BusInfo& bus) {
-    if (record().sw.failGetBusInfo) return kResultFalse;
-    if (index < 0 || index >= getBusCount(type, dir)) return kInvalidArgument;
+    const ProbeSwitches& sw = record().sw;
+    if (sw.failGetBusInfo) return kResultFalse;
+    if (index < 0 || index >= realBusCount(type, dir)) return kInvalidArgument;
     std::memset(&bus, 0, sizeof bus);
     bus.mediaType = type;
     bus.direction = dir;
@@ -193,10 +201,16 @@ tresult PLUGIN_API ProbeComponent::getBusInfo(MediaType type, BusDirection dir, 
         bus.channelCount = 16;
     } else {
         bus.channelCount = channelsOf(dir == kInput ? inputs_[index] : outputs_[index]);
+        if (!main && sw.auxInfoChannels != 0) bus.channelCount = sw.auxInfoChannels;
     }
     const char16_t* name = main ? u"Main" : u"Aux";
     for (int i = 0; name[i]; ++i) bus.name[i] = name[i];
     return kResultOk;
+}
+
+int32 ProbeComponent::realBusCount(MediaType type, BusDirection dir) const {
+    if (type == kAudio) return dir == kInput ? inputCount_ : outputCount_;
+    return type == kEvent && dir == kInput ? eventInputCount_ : 0;
 }
 
 tresult PLUGIN_API ProbeComponent::getRoutingInfo(RoutingInfo&, RoutingInfo&) { return kNotImplemented; }
@@ -206,7 +220,7 @@ tresult PLUGIN_API ProbeComponent::activateBus(MediaType type, BusDirection dir,
     logCall(kCallActivateBus);
     if (r.activationCount < 16) r.activations[r.activationCount] = {type, dir, index, state ? 1 : 0};
     ++r.activationCount;
-    return index >= 0 && index < getBusCount(type, dir) ? kResultOk : kInvalidArgument;
+    return index >= 0 && index < realBusCount(type, dir) ? kResultOk : kInvalidArgument;
 }
 
 tresult PLUGIN_API ProbeComponent::setActive(TBool state) {
@@ -273,7 +287,7 @@ tresult PLUGIN_API ProbeComponent::setBusArrangements(SpeakerArrangement* inputs
 
 tresult PLUGIN_API ProbeComponent::getBusArrangement(BusDirection dir, int32 index, SpeakerArrangement& arr) {
     if (record().sw.failGetBusArrangement) return kResultFalse;
-    if (index < 0 || index >= getBusCount(kAudio, dir)) return kInvalidArgument;
+    if (index < 0 || index >= realBusCount(kAudio, dir)) return kInvalidArgument;
     arr = dir == kInput ? inputs_[index] : outputs_[index];
     return kResultOk;
 }

@@ -69,6 +69,8 @@ private:
     static constexpr int kMaxBuses = 4;
 
     bool isMainInput(Steinberg::int32 index) const { return mainInput_ && index == 0; }
+    // The buses that exist, without the extra ones a switch makes it report.
+    Steinberg::int32 realBusCount(Steinberg::Vst::MediaType type, Steinberg::Vst::BusDirection dir) const;
 
     std::atomic<Steinberg::int32> refs_{1};
     bool instrument_;

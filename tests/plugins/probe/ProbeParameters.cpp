@@ -72,6 +72,14 @@ Steinberg::tresult parameterInfo(Steinberg::int32 index, ParameterInfo& info) {
     case kProbeHighAt127Id:
         setText(info.title, u"High");
         break;
+    case kProbeLoneSurrogateId: {
+        const char16_t title[] = {u'L', kLow, u'o', u'n', u'e', kHigh, 0};
+        const char16_t units[] = {kHigh, u'H', u'z', 0};
+        setText(info.title, title);
+        setText(info.units, units);
+        info.defaultNormalizedValue = 0.75;
+        break;
+    }
     }
     return Steinberg::kResultOk;
 }

@@ -28,8 +28,9 @@ enum ProbeParamId : std::uint32_t {
     kProbePairId = 103,        // title with a surrogate pair
     kProbeFourByteTextId = 104, // displays a text that starts with a 4-byte character
     kProbeHighAt127Id = 105,   // displays 127 'x' and a high surrogate at unit 127
+    kProbeLoneSurrogateId = 106, // title and units with unpaired high and low surrogates
 };
-constexpr int kProbeParamCount = 6;
+constexpr int kProbeParamCount = 7;
 
 // Edits made by the probe's own edit thread use ids from this base on.
 constexpr std::uint32_t kProbeEditIdBase = 10000;
@@ -98,6 +99,10 @@ struct ProbeSwitches {
     // own teardown; the test releases them after destroying the instance and
     // so learns whether the host still held any.
     std::int32_t keepHostObjects;
+    // Absurd answers, appended last so that the fields above keep their places.
+    std::int32_t extraOutputBuses;   // > 0: getBusCount reports this many audio output buses more than exist
+    std::int32_t extraInputBuses;    // > 0: the same for audio inputs
+    std::int32_t auxInfoChannels;    // != 0: getBusInfo reports this channel count for every bus but the main ones
 };
 
 struct ProbePoint {
