@@ -3,6 +3,7 @@
 // pipe, not its life.
 #include "CommandLine.h"
 #include "HelperScan.h"
+#include "SessionStartup.h"
 
 #include <unistd.h>
 
@@ -57,10 +58,10 @@ int main(int argc, char** argv) {
     case Mode::scanOne:
         runScan(arguments[2]);
     case Mode::session:
+        return runSession(arguments);
     case Mode::usage:
         break;
     }
-    // Session mode is not served yet; the parent sees the usage text.
     writeAll(STDERR_FILENO, std::string(kUsageText));
     std::exit(kStatusUsage);
 }

@@ -57,4 +57,9 @@ public:
 // The platform's loop, for the calling thread to run().
 std::unique_ptr<MainLoop> makeMainLoop();
 
+// The same loop, but seeing process exits only the way it does where the
+// kernel offers no better means (polling twice a second), so that tests
+// reach that path too.
+std::unique_ptr<MainLoop> makeMainLoopPollingProcesses();
+
 } // namespace platform

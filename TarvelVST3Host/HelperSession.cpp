@@ -1,0 +1,195 @@
+#include "HelperSession.h"
+
+#include "ReplyText.h"
+#include "platform/Thread.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+using Op = PluginBridgeMessage::Op;
+
+constexpr auto kEditPollInterval = std::chrono::milliseconds(200);
+constexpr auto kBackstopDelay = std::chrono::seconds(2);
+constexpr const char* kRequestThreadName = "TarvelVST3Host.requests";
+
+// Process-wide: the session's environment and the session itself, weakly, so
+// that a shutdown queued by any thread finds the session if it still exists.
+std::mutex gStaticsLock;
+HelperSessionEnvironment gEnvironment;
+std::weak_ptr<HelperSession> gCurrent;
+
+HelperSessionEnvironment environment() {
+    std::lock_guard<std::mutex> hold(gStaticsLock);
+    return gEnvironment;
+}
+
+void defaultBackstop() {
+    std::thread([] {
+        std::this_thread::sleep_for(kBackstopDelay);
+        ::_exit(0);
+    }).detach();
+}
+
+} // namespace
+
+HelperSession::HelperSession(PluginBridgeChannel& channel, std::int32_t parentPID)
+    : channel_(channel), parentPID_(parentPID) {}
+
+HelperSession::~HelperSession() {
+    if (requestThread_.joinable()) requestThread_.detach();
+    if (plugin_) tv3m_plugin_destroy(plugin_);
+}
+
+void HelperSession::setEnvironment(HelperSessionEnvironment e) {
+    if (!e.startBackstop) e.startBackstop = defaultBackstop;
+    if (!e.endProcess) e.endProcess = [](int status) { ::_exit(status); };
+    std::lock_guard<std::mutex> hold(gStaticsLock);
+    gEnvironment = std::move(e);
+}
+
+void HelperSession::setCurrent(const std::shared_ptr<HelperSession>& session) {
+    std::lock_guard<std::mutex> hold(gStaticsLock);
+    gCurrent = session;
+}
+
+std::shared_ptr<HelperSession> HelperSession::current() {
+    std::lock_guard<std::mutex> hold(gStaticsLock);
+    return gCurrent.lock();
+}
+
+void HelperSession::start() {
+    if (started_) return;
+    started_ = true;
+    const HelperSessionEnvironment e = environment();
+
+    auto box = std::make_shared<SessionBox>();
+    box->session = weak_from_this();
+    requestThread_ = std::thread([&channel = channel_, box, status = status_] {
+        platform::nameCurrentThread(kRequestThreadName);
+        readLoop(channel, box, status);
+    });
+
+    // Set up on the watching loop's own thread, which may already be running.
+    platform::MainLoop* watchLoop = e.watchLoop ? e.watchLoop : e.mainLoop;
+    if (watchLoop) {
+        const std::int32_t pid = parentPID_;
+        watchLoop->post([watchLoop, pid] { watchLoop->watchProcessExit(pid, [] { exitSoon(); }); });
+    }
+
+    if (e.mainLoop) {
+        std::weak_ptr<HelperSession> weak = weak_from_this();
+        e.mainLoop->startRepeatingTimer(kEditPollInterval, [weak] {
+            if (auto session = weak.lock()) session->collectEdits();
+        });
+    }
+}
+
+void HelperSession::joinRequestThread() {
+    if (requestThread_.joinable()) requestThread_.join();
+}
+
+void HelperSession::readLoop(PluginBridgeChannel& channel, std::shared_ptr<SessionBox> box,
+                             std::shared_ptr<HelperStatus> status) {
+    const HelperSessionEnvironment e = environment();
+    // One frame, reused: a run of blocks of one size allocates nothing here.
+    PluginBridgeChannel::Frame request;
+    for (;;) {
+        if (channel.receiveInto(request)) {
+            exitSoon();
+            return;
+        }
+        const Op op = request.message.op;
+
+        if (op == Op::status) {
+            // Answered here, without the main thread: a parent polling while
+            // the plug-in is busy still hears back between requests.
+            const HelperStatus::Taken taken = status->take();
+            PluginBridgeMessage reply = PluginBridgeMessage::reply();
+            reply.editCount = taken.edits;
+            reply.editorOpen = taken.editorOpen;
+            if (channel.send(reply)) {
+                exitSoon();
+                return;
+            }
+            continue;
+        }
+
+        Reply result{PluginBridgeMessage::reply("the host is closing"), {}};
+        auto work = [&] {
+            if (auto session = box->session.lock()) {
+                result = session->handle(request.message, request.payload);
+            }
+        };
+        if (e.mainLoop) e.mainLoop->runAndWait(work);
+        else work();
+
+        // Texts from plug-ins may hold anything; a reply that could not be
+        // encoded would end the session over one odd parameter title.
+        makeRepliedTextsValid(result.message);
+        if (channel.send(result.message, result.payload)) {
+            exitSoon();
+            return;
+        }
+        if (op == Op::quit) {
+            exitSoon();
+            return;
+        }
+    }
+}
+
+HelperSession::Reply HelperSession::handle(const PluginBridgeMessage& request,
+                                           std::span<const std::uint8_t> payload) {
+    switch (request.op) {
+    case Op::open: return open(request);
+    case Op::loadState: return loadState(request, payload);
+    case Op::saveState: return saveState();
+    case Op::process: return isInstrument_ ? processNotes(request) : process(request, payload);
+    case Op::parameters: return parameters();
+    case Op::setParameter: return setParameter(request);
+    case Op::openEditor: return openEditor(request);
+    case Op::closeEditor: return closeEditor();
+    case Op::raiseEditor: return raiseEditor();
+    case Op::status: // answered by the request thread; harmless here
+    case Op::quit:
+    case Op::reply: break;
+    }
+    return {PluginBridgeMessage::reply(), {}};
+}
+
+void HelperSession::exitSoon() {
+    const HelperSessionEnvironment e = environment();
+    if (e.startBackstop) e.startBackstop();
+    else defaultBackstop();
+    auto orderly = [] {
+        if (auto session = current()) session->shutdown();
+    };
+    if (e.mainLoop) e.mainLoop->post(orderly);
+}
+
+void HelperSession::shutdown() {
+    // An editor window, once there is one, is closed here before the
+    // instance goes, so that the view never outlives its plug-in.
+    status_->setEditorOpen(false);
+    if (plugin_) {
+        tv3m_plugin_destroy(plugin_);
+        plugin_ = nullptr;
+    }
+    const HelperSessionEnvironment e = environment();
+    if (e.endProcess) e.endProcess(0);
+    else ::_exit(0);
+}
+
+void HelperSession::collectEdits() {
+    if (plugin_) takeEditCount();
+    // No editor window exists on this platform yet: it is never open.
+    status_->setEditorOpen(false);
+}
+
+void HelperSession::takeEditCount() {
+    status_->addEdits(tv3m_plugin_take_edit_count(plugin_));
+}

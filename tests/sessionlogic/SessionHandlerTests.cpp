@@ -1,0 +1,403 @@
+// The handlers on a real instance of the probe fixture, in this process, so
+// that what reached the plug-in can be read back from its record.
+#include "SessionHarness.h"
+#include "TarvelPluginBridge/PluginBridgeAudio.h"
+#include "TarvelPluginBridge/PluginBridgeText.h"
+#include "instance/ProbeAccess.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+using Op = PluginBridgeMessage::Op;
+using Frame = PluginBridgeChannel::Frame;
+
+// The probe's record, cleared: call once at a test's start, before any
+// instance exists (probe() clears the record on every call).
+ProbeRecord& freshProbe() { return *probetest::probe().record; }
+
+PluginBridgeMessage openRequest(bool instrument = false) {
+    PluginBridgeMessage m = PluginBridgeMessage::init(Op::open);
+    m.path = probetest::bundlePath();
+    m.cid = instrument ? TV3PROBE_INSTRUMENT_CID : TV3PROBE_EFFECT_CID;
+    m.instrument = instrument;
+    return m;
+}
+
+PluginBridgeMessage processRequest(std::int64_t frames) {
+    PluginBridgeMessage m = PluginBridgeMessage::init(Op::process);
+    m.frames = frames;
+    return m;
+}
+
+std::vector<std::uint8_t> ramp(std::int64_t channels, std::int64_t frames) {
+    std::vector<std::vector<float>> audio(static_cast<std::size_t>(channels));
+    for (std::int64_t c = 0; c < channels; ++c)
+        for (std::int64_t i = 0; i < frames; ++i) audio[c].push_back(static_cast<float>(c * 1000 + i));
+    return PluginBridgeAudio::pack(audio, frames);
+}
+
+TEST(SessionOpen, EffectReplyAndSecondOpen) {
+    ProbeRecord& r = freshProbe();
+    r.sw.latency = 17;
+    SessionHarness h;
+    PluginBridgeMessage request = openRequest();
+    request.sampleRate = 44100;
+    const Frame reply = h.request(request);
+    ASSERT_FALSE(reply.message.error) << *reply.message.error;
+    EXPECT_EQ(reply.message.latency, 17);
+    EXPECT_EQ(reply.message.hasAudioInput, true);
+    EXPECT_EQ(reply.message.hasEditor, false);
+    EXPECT_FALSE(reply.message.outputChannels); // effects keep what they asked for
+    EXPECT_EQ(r.setup.sampleRate, 44100);
+
+    PluginBridgeMessage other = openRequest(true);
+    EXPECT_EQ(h.request(other).message.error, "an instance is already open");
+}
+
+TEST(SessionOpen, InstrumentReportsItsOutputChannels) {
+    freshProbe().sw.stuckMainChannels = 1;
+    SessionHarness h;
+    const Frame reply = h.request(openRequest(true));
+    ASSERT_FALSE(reply.message.error) << *reply.message.error;
+    ASSERT_TRUE(reply.message.outputChannels);
+    const std::int64_t outputs = *reply.message.outputChannels;
+    // Later blocks use the instrument's own width.
+    const Frame block = h.request(processRequest(64));
+    ASSERT_FALSE(block.message.error) << *block.message.error;
+    EXPECT_EQ(block.payload.size(), static_cast<std::size_t>(outputs * 64 * 4));
+}
+
+struct BlockSizeCase {
+    std::optional<std::int64_t> maxBlock;
+    std::int64_t accepted;
+    std::int64_t refused;
+};
+
+TEST(SessionOpen, StoredBlockSize) {
+    freshProbe();
+    const BlockSizeCase cases[] = {
+        {10, 64, 65}, {-5, 64, 65}, {0, 64, 65}, {65, 65, 66}, {std::nullopt, 4096, 4097},
+    };
+    for (const BlockSizeCase& c : cases) {
+        SCOPED_TRACE(c.maxBlock ? std::to_string(*c.maxBlock) : "absent");
+        SessionHarness h;
+        PluginBridgeMessage request = openRequest();
+        request.maxBlock = c.maxBlock;
+        ASSERT_FALSE(h.request(request).message.error);
+        EXPECT_FALSE(h.request(processRequest(c.accepted), ramp(2, c.accepted)).message.error);
+        EXPECT_EQ(h.request(processRequest(c.refused), ramp(2, c.refused)).message.error,
+                  "the audio block arrived malformed");
+    }
+}
+
+TEST(SessionOpen, Refusals) {
+    freshProbe();
+    struct Case {
+        const char* name;
+        std::function<void(PluginBridgeMessage&)> change;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"no cid", [](PluginBridgeMessage& m) { m.cid.reset(); }, "the request named no plug-in"},
+        {"no path", [](PluginBridgeMessage& m) { m.path.reset(); }, "the request named no plug-in"},
+        {"channels beyond 32 bits", [](PluginBridgeMessage& m) { m.channels = std::int64_t{1} << 32; },
+         "the request asked for an unsupported channel count or block size"},
+        {"maxBlock beyond 32 bits", [](PluginBridgeMessage& m) { m.maxBlock = -(std::int64_t{1} << 40); },
+         "the request asked for an unsupported channel count or block size"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionHarness h;
+        PluginBridgeMessage request = openRequest();
+        c.change(request);
+        EXPECT_EQ(h.request(request).message.error, c.error);
+        // Nothing was opened: a correct open still works.
+        EXPECT_FALSE(h.request(openRequest()).message.error);
+    }
+}
+
+TEST(SessionOpen, FailedCreationKeepsTheRequestedSizes) {
+    SessionHarness h;
+    PluginBridgeMessage bad = openRequest();
+    bad.cid = "00000000000000000000000000000000";
+    bad.channels = 1;
+    bad.maxBlock = 100;
+    const Frame failed = h.request(bad);
+    ASSERT_TRUE(failed.message.error);
+    EXPECT_FALSE(failed.message.error->empty());
+    EXPECT_FALSE(failed.message.latency);
+    // Still no instance.
+    EXPECT_EQ(h.request(processRequest(64)).message.error, "no instance is open");
+}
+
+TEST(SessionProcess, EffectBlockTable) {
+    freshProbe();
+    struct Case {
+        const char* name;
+        std::optional<std::int64_t> frames;
+        std::size_t payloadBytes; // 0: none
+        bool ok;
+    };
+    const Case cases[] = {
+        {"512 frames, 4096 bytes", 512, 4096, true},
+        {"1 frame", 1, 8, true},
+        {"513 frames with matching bytes", 513, 4104, false},
+        {"no frames", std::nullopt, 4096, false},
+        {"0 frames", 0, 0, false},
+        {"negative frames", -1, 0, false},
+        {"empty payload", 512, 0, false},
+        {"one byte short", 512, 4095, false},
+        {"one channel's worth", 512, 2048, false},
+    };
+    SessionHarness h;
+    PluginBridgeMessage request = openRequest();
+    request.maxBlock = 512;
+    ASSERT_FALSE(h.request(request).message.error);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PluginBridgeMessage m = PluginBridgeMessage::init(Op::process);
+        m.frames = c.frames;
+        std::vector<std::uint8_t> payload(c.payloadBytes);
+        if (c.frames && *c.frames > 0 && c.payloadBytes == static_cast<std::size_t>(*c.frames) * 8)
+            payload = ramp(2, *c.frames);
+        const Frame reply = h.request(m, payload);
+        if (c.ok) {
+            ASSERT_FALSE(reply.message.error) << *reply.message.error;
+            EXPECT_EQ(reply.message, PluginBridgeMessage::reply());
+            // The probe doubles its input: channel 1 must come back from its
+            // own place in the block.
+            auto out = PluginBridgeAudio::unpack(reply.payload, 2, *c.frames);
+            ASSERT_TRUE(out);
+            for (std::int64_t i = 0; i < *c.frames; ++i) {
+                ASSERT_EQ((*out)[0][i], 2.0f * i);
+                ASSERT_EQ((*out)[1][i], 2.0f * (1000 + i));
+            }
+        } else {
+            EXPECT_EQ(reply.message, PluginBridgeMessage::reply(std::string("the audio block arrived malformed")));
+            EXPECT_TRUE(reply.payload.empty());
+        }
+    }
+}
+
+TEST(SessionProcess, PluginFailureAndItsEditsStillCounted) {
+    ProbeRecord& r = freshProbe();
+    auto& probe = probetest::probe(); // its functions; the record was just cleared
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest()).message.error);
+    // Edits through the component handler reach the next block, and are
+    // counted even when the block then fails.
+    ASSERT_EQ(probe.performEdit(kProbeGainId, 0.1), 0);
+    ASSERT_EQ(probe.performEdit(kProbeLongAsciiId, 0.2), 0);
+    ASSERT_EQ(probe.performEdit(kProbeTwoByteId, 0.3), 0);
+    r.sw.failProcess = 1;
+    const Frame reply = h.request(processRequest(64), ramp(2, 64));
+    EXPECT_EQ(reply.message, PluginBridgeMessage::reply(std::string("the plug-in failed while processing")));
+    EXPECT_TRUE(reply.payload.empty());
+    EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::status)).message.editCount, 3);
+    // The instance stays usable.
+    r.sw.failProcess = 0;
+    EXPECT_FALSE(h.request(processRequest(64), ramp(2, 64)).message.error);
+}
+
+TEST(SessionProcess, InstrumentNotes) {
+    const ProbeRecord& r = freshProbe();
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest(true)).message.error);
+
+    PluginBridgeMessage m = processRequest(128);
+    m.events = std::vector<PluginBridgeNoteEvent>{
+        {10000000000, 60, 0.5f, true},                               // far past the block
+        {5, 61, std::numeric_limits<float>::quiet_NaN(), true},     // no velocity
+        {7, 62, 0.25f, false},                                       // a note-off
+    };
+    // An audio payload goes nowhere for an instrument.
+    const Frame reply = h.request(m, ramp(2, 128));
+    ASSERT_FALSE(reply.message.error) << *reply.message.error;
+    ASSERT_EQ(reply.payload.size(), 2u * 128 * 4);
+    auto out = PluginBridgeAudio::unpack(reply.payload, 2, 128);
+    ASSERT_TRUE(out);
+    EXPECT_EQ((*out)[1][127], 0.25f); // the probe's instrument plays 0.25
+
+    ASSERT_EQ(r.lastBlock.eventCount, 3);
+    // Sorted by offset; the far one is limited to the block's last frame.
+    const auto& e = r.lastBlock.events;
+    EXPECT_EQ(e[0].sampleOffset, 5);
+    EXPECT_EQ(e[0].type, Steinberg::Vst::Event::kNoteOnEvent);
+    EXPECT_EQ(e[0].noteOn.velocity, 0.0f);
+    EXPECT_EQ(e[1].sampleOffset, 7);
+    EXPECT_EQ(e[1].type, Steinberg::Vst::Event::kNoteOffEvent);
+    EXPECT_EQ(e[2].sampleOffset, 127);
+    EXPECT_EQ(e[2].noteOn.pitch, 60);
+
+    // No events at all still runs a block.
+    const int before = r.blockCount;
+    EXPECT_FALSE(h.request(processRequest(64)).message.error);
+    EXPECT_EQ(r.blockCount, before + 1);
+    EXPECT_EQ(r.lastBlock.eventCount, 0);
+
+    EXPECT_EQ(h.request(processRequest(0)).message.error, "the audio block arrived malformed");
+}
+
+TEST(SessionState, SaveAndLoadLayout) {
+    ProbeRecord& r = freshProbe();
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest()).message.error);
+    r.componentStateSize = 5;
+    std::memcpy(r.componentState, "ABCDE", 5);
+
+    const int blocksBefore = r.blockCount;
+    const Frame saved = h.request(PluginBridgeMessage::init(Op::saveState));
+    ASSERT_FALSE(saved.message.error);
+    EXPECT_EQ(r.blockCount, blocksBefore + 1); // one silent block first
+    EXPECT_EQ(r.lastBlock.numSamples, 256);
+    EXPECT_EQ(r.lastBlock.inputAllZero[0], 1);
+    ASSERT_EQ(saved.message.componentBytes, 5);
+    ASSERT_TRUE(saved.message.controllerBytes);
+    ASSERT_EQ(saved.payload.size(), static_cast<std::size_t>(5 + *saved.message.controllerBytes));
+    EXPECT_EQ(std::string(saved.payload.begin(), saved.payload.begin() + 5), "ABCDE");
+
+    // Fed back as it came, it passes the length check and loads.
+    PluginBridgeMessage load = PluginBridgeMessage::init(Op::loadState);
+    load.componentBytes = saved.message.componentBytes;
+    load.controllerBytes = saved.message.controllerBytes;
+    const int setStateBefore = r.componentSetStateCalls;
+    const Frame loaded = h.request(load, saved.payload);
+    ASSERT_FALSE(loaded.message.error) << *loaded.message.error;
+    EXPECT_TRUE(loaded.message.latency);
+    EXPECT_EQ(r.componentSetStateCalls, setStateBefore + 1);
+    EXPECT_EQ(std::string(r.componentSetStateBytes, r.componentSetStateBytes + 5), "ABCDE");
+}
+
+TEST(SessionState, LoadStateTable) {
+    struct Case {
+        const char* name;
+        std::optional<std::int64_t> component, controller;
+        std::size_t payload;
+        bool refuseComponent;
+        std::optional<std::string> error;
+        int componentLoads, controllerLoads;
+    };
+    const std::int64_t huge = std::numeric_limits<std::int64_t>::max();
+    const Case cases[] = {
+        {"nothing at all", std::nullopt, std::nullopt, 0, false, std::nullopt, 0, 0},
+        {"3 + 2 against 6 bytes", 3, 2, 6, false, "the saved settings arrived incomplete", 0, 0},
+        {"negative component", -1, std::nullopt, 4, false, "the saved settings arrived incomplete", 0, 0},
+        {"negative controller", 4, -1, 4, false, "the saved settings arrived incomplete", 0, 0},
+        {"counts whose sum wraps", huge, huge, 4, false, "the saved settings arrived incomplete", 0, 0},
+        {"only the controller", 0, 5, 5, false, std::nullopt, 0, 1},
+        {"only the component", 4, std::nullopt, 4, false, std::nullopt, 1, 0},
+        {"both", 3, 2, 5, false, std::nullopt, 1, 1},
+        {"component refused", 3, 2, 5, true, "the plug-in rejected its saved settings", 1, 0},
+    };
+    ProbeRecord& r = freshProbe();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionHarness h;
+        ASSERT_FALSE(h.request(openRequest()).message.error);
+        r.sw.refuseSetState = c.refuseComponent ? 1 : 0;
+        const int componentBefore = r.componentSetStateCalls;
+        const int controllerBefore = r.controllerSetStateCalls;
+        PluginBridgeMessage m = PluginBridgeMessage::init(Op::loadState);
+        m.componentBytes = c.component;
+        m.controllerBytes = c.controller;
+        const Frame reply = h.request(m, std::vector<std::uint8_t>(c.payload, 0x5A));
+        EXPECT_EQ(reply.message.error, c.error);
+        EXPECT_EQ(reply.message.latency.has_value(), !c.error.has_value());
+        EXPECT_EQ(r.componentSetStateCalls - componentBefore, c.componentLoads);
+        EXPECT_EQ(r.controllerSetStateCalls - controllerBefore, c.controllerLoads);
+        r.sw.refuseSetState = 0;
+    }
+}
+
+TEST(SessionState, StateThatGrowsBetweenQueryAndCopyIsStillSent) {
+    ProbeRecord& r = freshProbe();
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest()).message.error);
+    r.componentStateSize = 8;
+    std::memcpy(r.componentState, "settings", 8);
+    r.sw.stateGrowth = 3; // every getState writes three bytes more than the last
+    const Frame saved = h.request(PluginBridgeMessage::init(Op::saveState));
+    ASSERT_FALSE(saved.message.error);
+    ASSERT_TRUE(saved.message.componentBytes);
+    // The user's settings are there, not an empty block.
+    ASSERT_GE(*saved.message.componentBytes, 8);
+    EXPECT_EQ(std::string(saved.payload.begin(), saved.payload.begin() + 8), "settings");
+}
+
+TEST(SessionState, UnreadableStateIsSentEmpty) {
+    ProbeRecord& r = freshProbe();
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest()).message.error);
+    r.sw.failGetState = 1;
+    const Frame saved = h.request(PluginBridgeMessage::init(Op::saveState));
+    EXPECT_FALSE(saved.message.error);
+    EXPECT_EQ(saved.message.componentBytes, 0);
+}
+
+TEST(SessionParameters, ListAndSet) {
+    ProbeRecord& r = freshProbe();
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest()).message.error);
+    const Frame listed = h.request(PluginBridgeMessage::init(Op::parameters));
+    ASSERT_FALSE(listed.message.error);
+    ASSERT_TRUE(listed.message.parameters);
+    ASSERT_FALSE(listed.message.parameters->empty());
+    const PluginBridgeParameter& gain = listed.message.parameters->front();
+    EXPECT_EQ(gain.id, kProbeGainId);
+    EXPECT_EQ(gain.title, "Gain");
+    EXPECT_EQ(gain.units, "dB");
+    for (const PluginBridgeParameter& p : *listed.message.parameters) {
+        EXPECT_TRUE(isValidUTF8(p.title)) << p.id;
+        EXPECT_TRUE(isValidUTF8(p.units)) << p.id;
+        EXPECT_TRUE(isValidUTF8(p.display)) << p.id;
+    }
+
+    struct SetCase {
+        double value;
+        double expected;
+    };
+    const SetCase cases[] = {{1.5, 1.0}, {-0.2, 0.0}, {std::numeric_limits<double>::quiet_NaN(), 0.0},
+                             {0.5, 0.5}, {std::numeric_limits<double>::infinity(), 1.0}};
+    for (const SetCase& c : cases) {
+        SCOPED_TRACE(c.value);
+        PluginBridgeMessage m = PluginBridgeMessage::init(Op::setParameter);
+        m.paramID = kProbeGainId;
+        m.value = c.value;
+        EXPECT_EQ(h.request(m).message, PluginBridgeMessage::reply());
+        EXPECT_EQ(r.lastSetParamValue, c.expected);
+    }
+    PluginBridgeMessage noValue = PluginBridgeMessage::init(Op::setParameter);
+    noValue.paramID = kProbeGainId;
+    EXPECT_EQ(h.request(noValue).message.error, "the request named no parameter");
+    PluginBridgeMessage noID = PluginBridgeMessage::init(Op::setParameter);
+    noID.value = 0.5;
+    EXPECT_EQ(h.request(noID).message.error, "the request named no parameter");
+}
+
+TEST(SessionEditor, NoEditorOnThisPlatformYet) {
+    freshProbe();
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest()).message.error);
+    EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::openEditor)).message.error,
+              "this plug-in has no Linux editor");
+    EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::raiseEditor)).message, PluginBridgeMessage::reply());
+    EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::closeEditor)).message, PluginBridgeMessage::reply());
+    EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::status)).message.editorOpen, false);
+}
+
+TEST(SessionEnding, ShutdownDestroysTheInstance) {
+    const ProbeRecord& r = freshProbe();
+    SessionHarness h;
+    ASSERT_FALSE(h.request(openRequest()).message.error);
+    ASSERT_GT(r.liveObjects, 0);
+    h.request(PluginBridgeMessage::init(Op::quit));
+    ASSERT_TRUE(h.pumpUntilEnded());
+    EXPECT_EQ(r.liveObjects, 0);
+}
+
+} // namespace
