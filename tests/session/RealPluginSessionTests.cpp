@@ -123,6 +123,14 @@ TEST_P(InstalledPlugin, ProcessesBitForBitAsInProcessAndItsSettingsTravel) {
     Message load = Message::init(Op::loadState);
     load.componentBytes = saved.message.componentBytes;
     load.controllerBytes = saved.message.controllerBytes;
+    // Some plug-ins refuse their own minimal state (ZamAutoSat saves one NUL
+    // byte and rejects it); the session must then say so, as this process sees it.
+    const bool acceptsOwnState =
+        tv3m_state_load(local.get(), saved.payload.data(), static_cast<int32_t>(*saved.message.componentBytes)) == 0;
+    if (!acceptsOwnState) {
+        EXPECT_EQ(call(*fresh, load, saved.payload).message, Message::reply("the plug-in rejected its saved settings"));
+        return;
+    }
     succeed(*fresh, load, saved.payload);
     const std::vector<PluginBridgeParameter> restored = parameters(*fresh);
     ASSERT_EQ(restored.size(), shown.size());
