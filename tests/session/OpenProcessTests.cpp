@@ -97,6 +97,18 @@ TEST(Open, TheInstrumentReplyHasOutputChannelsAndNoAudioInput) {
     EXPECT_EQ(r.message, expected);
 }
 
+TEST(Open, TheSampleRateIsTheRequestedOneOr48000) {
+    const std::pair<std::optional<double>, std::int64_t> cases[] = {{std::nullopt, 32}, {96000.0, 64}, {24000.0, 16}};
+    for (const auto& [rate, latency] : cases) {
+        SCOPED_TRACE(rate ? std::to_string(*rate) : "absent");
+        auto client = startHelper();
+        ASSERT_TRUE(client);
+        Message open = openRequest(fixture("session_gain"), sessionfx::kEffectCid);
+        open.sampleRate = rate;
+        EXPECT_EQ(succeed(*client, open).message.latency, std::optional<std::int64_t>(latency));
+    }
+}
+
 TEST(Open, WantsEditorFalseRepliesHasEditorFalse) {
     auto client = startHelper();
     ASSERT_TRUE(client);

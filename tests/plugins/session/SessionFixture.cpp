@@ -345,8 +345,15 @@ public:
         return kResultOk;
     }
     tresult PLUGIN_API canProcessSampleSize(int32 size) override { return size == kSample32 ? kResultOk : kResultFalse; }
-    uint32 PLUGIN_API getLatencySamples() override { return sessionfx::kLatency; }
-    tresult PLUGIN_API setupProcessing(ProcessSetup&) override { return kResultOk; }
+    // Scales with the sample rate, so that the rate an instance was set up
+    // with can be read back from its latency.
+    uint32 PLUGIN_API getLatencySamples() override {
+        return static_cast<uint32>(std::lround(sessionfx::kLatency * sampleRate_ / 48000.0));
+    }
+    tresult PLUGIN_API setupProcessing(ProcessSetup& setup) override {
+        sampleRate_ = setup.sampleRate;
+        return kResultOk;
+    }
     tresult PLUGIN_API setProcessing(TBool) override { return kResultOk; }
     uint32 PLUGIN_API getTailSamples() override { return 0; }
 
@@ -414,6 +421,7 @@ private:
 
     const bool instrument_;
     int32 channels_ = 2;
+    double sampleRate_ = 48000;
     double gain_ = sessionfx::kGainDefault;
     double report_ = 0;
     float level_ = 0;

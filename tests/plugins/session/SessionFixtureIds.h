@@ -16,6 +16,7 @@ inline constexpr unsigned kGainId = 1;
 inline constexpr unsigned kReportId = 2;
 inline constexpr double kGainDefault = 0.5;
 
+// Latency at 48000 Hz; it scales with the sample rate (64 at 96000 Hz).
 inline constexpr int kLatency = 32;
 
 // Component state: "SFXC", then the Gain and Report values as doubles (host
