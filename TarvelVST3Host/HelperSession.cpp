@@ -119,19 +119,23 @@ void HelperSession::readLoop(PluginBridgeChannel& channel, std::shared_ptr<Sessi
             continue;
         }
 
-        Reply result{PluginBridgeMessage::reply("the host is closing"), {}};
+        bool sendFailed = false;
         auto work = [&] {
+            Reply result{PluginBridgeMessage::reply("the host is closing"), {}};
             if (auto session = box->session.lock()) {
                 result = session->handle(request.message, request.payload);
             }
+            // Texts from plug-ins may hold anything; a reply that could not be
+            // encoded would end the session over one odd parameter title.
+            makeRepliedTextsValid(result.message);
+            // Sent here rather than after the hand-back: the parent has its
+            // reply one thread wake-up sooner, on every block. Order is kept,
+            // because this thread reads nothing before the work is done.
+            sendFailed = channel.send(result.message, result.payload).has_value();
         };
         if (e.mainLoop) e.mainLoop->runAndWait(work);
         else work();
-
-        // Texts from plug-ins may hold anything; a reply that could not be
-        // encoded would end the session over one odd parameter title.
-        makeRepliedTextsValid(result.message);
-        if (channel.send(result.message, result.payload)) {
+        if (sendFailed) {
             exitSoon();
             return;
         }

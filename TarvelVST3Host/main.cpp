@@ -4,10 +4,10 @@
 #include "CommandLine.h"
 #include "HelperScan.h"
 #include "SessionStartup.h"
+#include "TarvelPluginBridge/PluginBridgeWrite.h"
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,15 +21,9 @@ constexpr auto kScanTimeLimit = std::chrono::seconds(60);
 constexpr int kStatusScanHung = 3;
 constexpr int kStatusUsage = 64;
 
-void writeAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno == EINTR) continue;
-        else return;
-    }
-}
+// A parent may hand us a non-blocking pipe: wait for room rather than cut
+// the report short, the same way the channel writes its frames.
+void writeAll(int fd, const std::string& bytes) { pluginBridgeWriteAll(fd, bytes.data(), bytes.size()); }
 
 [[noreturn]] void runScan(const std::string& path) {
     // A plug-in that hangs while loading must not hold the parent's scan up

@@ -1,5 +1,9 @@
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
+#include "TarvelPluginBridge/PluginBridgeWrite.h"
 
+#include "PluginBridgeMessageCodec.h"
+
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>
 #include <signal.h>
@@ -32,6 +36,9 @@ constexpr double kDeadlineSliceMs = 60000;
 // whole; beyond it they grow as the bytes come in, so that a header that lies
 // about its size costs no more memory than the bytes actually sent.
 constexpr std::size_t kWholeAllocationBytes = std::size_t{1} << 20;
+
+// Holds a whole frame of a 4096-frame stereo block, and then some.
+constexpr std::size_t kReadAheadBytes = std::size_t{64} << 10;
 
 std::uint32_t uint32At(const std::uint8_t* bytes, std::size_t at) {
     std::uint32_t v;
@@ -78,70 +85,70 @@ double PluginBridgeChannel::now() {
 
 std::optional<Failure> PluginBridgeChannel::send(const PluginBridgeMessage& message,
                                                  std::span<const std::uint8_t> payload) const {
-    auto json = message.toJSON();
-    if (!json) return Failure::malformed("encode: " + json.error());
-    constexpr std::size_t headerLimit = std::numeric_limits<std::uint32_t>::max();
-    if (json->size() > headerLimit) {
-        return Failure::malformed("encode: a JSON text of " + std::to_string(json->size()) +
-                                  " bytes does not fit a frame");
-    }
-    if (payload.size() > headerLimit) {
-        return Failure::malformed("encode: a payload of " + std::to_string(payload.size()) +
-                                  " bytes does not fit a frame");
-    }
-
-    // Header and JSON text in one buffer, built before the lock is taken, so
-    // that the lock covers only the system calls. The payload (an audio block,
-    // a state blob of many MiB) is not copied: both parts go out together in
-    // one gathering write whenever the descriptor has room for them.
-    std::string head;
+    // Header and JSON text in one buffer per sending thread, built before the
+    // lock is taken, so that the lock covers only the system calls; once it
+    // has grown to the usual frames, sending allocates nothing. The payload
+    // (an audio block, a state blob of many MiB) is not copied: both parts go
+    // out together in one gathering write whenever the descriptor has room.
+    thread_local std::string head;
     try {
-        head.reserve(kHeaderBytes + json->size());
+        head.assign(kHeaderBytes, '\0');
+        if (auto failure = pluginBridgeCodec::encodeInto(message, head)) return Failure::malformed("encode: " + *failure);
     } catch (const std::bad_alloc&) {
         return Failure::io(ENOMEM);
     }
-    head.resize(kHeaderBytes);
-    putUInt32(reinterpret_cast<std::uint8_t*>(head.data()), static_cast<std::uint32_t>(json->size()));
-    putUInt32(reinterpret_cast<std::uint8_t*>(head.data()) + 4, static_cast<std::uint32_t>(payload.size()));
-    head += *json;
-
-    iovec parts[2] = {
-        {head.data(), head.size()},
-        {const_cast<std::uint8_t*>(payload.data()), payload.size()},
-    };
-    std::lock_guard<std::mutex> lock(writeLock_);
-    return writeAll(parts, payload.empty() ? 1 : 2);
+    const std::size_t jsonBytes = head.size() - kHeaderBytes;
+    constexpr std::size_t headerLimit = std::numeric_limits<std::uint32_t>::max();
+    std::optional<Failure> refused;
+    if (jsonBytes > headerLimit) {
+        refused = Failure::malformed("encode: a JSON text of " + std::to_string(jsonBytes) +
+                                     " bytes does not fit a frame");
+    } else if (payload.size() > headerLimit) {
+        refused = Failure::malformed("encode: a payload of " + std::to_string(payload.size()) +
+                                     " bytes does not fit a frame");
+    }
+    if (!refused) {
+        putUInt32(reinterpret_cast<std::uint8_t*>(head.data()), static_cast<std::uint32_t>(jsonBytes));
+        putUInt32(reinterpret_cast<std::uint8_t*>(head.data()) + 4, static_cast<std::uint32_t>(payload.size()));
+        iovec parts[2] = {
+            {head.data(), head.size()},
+            {const_cast<std::uint8_t*>(payload.data()), payload.size()},
+        };
+        std::lock_guard<std::mutex> lock(writeLock_);
+        refused = writeAll(parts, payload.empty() ? 1 : 2);
+    }
+    // A rare huge text (a long parameter list) does not stay with the thread.
+    if (head.capacity() > kWholeAllocationBytes) std::string().swap(head);
+    return refused;
 }
 
 std::optional<Failure> PluginBridgeChannel::writeAll(iovec* parts, int count) const {
-    int first = 0;
-    while (first < count) {
-        const ssize_t n = ::writev(writeFD_, parts + first, count - first);
-        if (n > 0) {
-            auto left = static_cast<std::size_t>(n);
-            while (first < count && left >= parts[first].iov_len) {
-                left -= parts[first].iov_len;
-                ++first;
-            }
-            if (first < count) {
-                parts[first].iov_base = static_cast<std::uint8_t*>(parts[first].iov_base) + left;
-                parts[first].iov_len -= left;
-            }
-            continue;
-        }
-        if (n == 0 || errno == EINTR) continue;
-        if (errno == EPIPE) return Failure::closed();
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // A non-blocking descriptor whose pipe is full: wait for room
-            // rather than give up half-way through a frame.
-            pollfd p{writeFD_, POLLOUT, 0};
-            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return Failure::io(errno);
-            continue;
-        }
-        return Failure::io(errno);
-    }
-    return std::nullopt;
+    const int error = pluginBridgeWriteAll(writeFD_, parts, count);
+    if (error == 0) return std::nullopt;
+    if (error == EPIPE) return Failure::closed();
+    return Failure::io(error);
 }
+
+struct PluginBridgeChannel::Wait {
+    const std::optional<double>& deadline;
+    const std::function<bool()>& shouldStop;
+    // A deadline or a stop callback is looked at before every read, even when
+    // bytes are waiting. Without either, a read that blocks is the same wait
+    // as poll() without time-out followed by the read, and saves a system call.
+    bool checks;
+    bool mustWait;
+};
+
+// Where the rest of a frame goes once its header is known.
+struct PluginBridgeChannel::Body {
+    std::uint32_t jsonBytes = 0;
+    std::uint32_t payloadBytes = 0;
+    std::uint8_t* json = nullptr;    // in the read-ahead or in jsonSpill_
+    bool jsonInSpill = false;
+    std::size_t jsonGot = 0;
+    std::size_t payloadGot = 0;
+    std::size_t tailAt = 0;          // where bytes past the frame land in the read-ahead
+};
 
 PluginBridgeExpected<PluginBridgeChannel::Frame, Failure>
 PluginBridgeChannel::receive(std::optional<double> deadline, const std::function<bool()>& shouldStop) const {
@@ -151,86 +158,230 @@ PluginBridgeChannel::receive(std::optional<double> deadline, const std::function
     return frame;
 }
 
+int PluginBridgeChannel::enlargePipe(int fd, int bytes) {
+#ifdef F_SETPIPE_SZ
+    const int now = ::fcntl(fd, F_GETPIPE_SZ);
+    if (now < 0) return -1;
+    if (now >= bytes) return now;
+    // Beyond what an unprivileged process may ask the call fails with EPERM;
+    // the pipe keeps the size it had.
+    if (::fcntl(fd, F_SETPIPE_SZ, bytes) < 0) return now;
+    return ::fcntl(fd, F_GETPIPE_SZ);
+#else
+    (void)fd;
+    (void)bytes;
+    return -1;
+#endif
+}
+
 std::optional<Failure> PluginBridgeChannel::receiveInto(Frame& frame, std::optional<double> deadline,
                                                         const std::function<bool()>& shouldStop) const {
     try {
-        std::vector<std::uint8_t> header;
-        Region headerRegion{&header, kHeaderBytes};
-        if (auto failure = readRegions(&headerRegion, 1, deadline, shouldStop)) return failure;
-        const std::uint32_t jsonBytes = uint32At(header.data(), 0);
-        const std::uint32_t payloadBytes = uint32At(header.data(), 4);
-        // Summed in 64 bits: two 32-bit lengths cannot wrap around there.
-        if (jsonBytes == 0 || std::uint64_t{jsonBytes} + payloadBytes > maximumFrameBytes) {
-            return Failure::malformed("frame of " + std::to_string(jsonBytes) + "+" + std::to_string(payloadBytes) +
-                                      " bytes");
+        if (readAhead_.empty()) readAhead_.resize(kReadAheadBytes);
+        const bool checks = deadline.has_value() || static_cast<bool>(shouldStop);
+        Wait wait{deadline, shouldStop, checks, checks};
+        // A frame already in the read-ahead needs no wait, but an expired
+        // deadline or a stop request still ends the receive first.
+        if (checks && aheadEnd_ > aheadBegin_) {
+            if (shouldStop && shouldStop()) return Failure::cancelled();
+            if (deadline && *deadline - now() <= 0) return Failure::timedOut();
         }
+        Body body;
+        if (auto failure = fillHeader(frame, wait, body)) return failure;
+        if (auto failure = readBody(frame, wait, body)) return failure;
 
-        // The JSON text and the payload in one go: a frame costs two reads
-        // however large it is.
-        std::vector<std::uint8_t> json;
-        Region body[] = {{&json, jsonBytes}, {&frame.payload, payloadBytes}};
-        if (payloadBytes == 0) frame.payload.clear();
-        if (auto failure = readRegions(body, payloadBytes > 0 ? 2 : 1, deadline, shouldStop)) return failure;
-
-        auto message = PluginBridgeMessage::fromJSON(
-            std::string_view(reinterpret_cast<const char*>(json.data()), json.size()));
-        if (!message) return Failure::malformed("decode: " + message.error());
-        frame.message = std::move(*message);
+        // Into the frame's own message, whose texts and lists keep their memory.
+        if (auto failure = pluginBridgeCodec::decodeInto(
+                std::string_view(reinterpret_cast<const char*>(body.json), body.jsonBytes), frame.message)) {
+            return Failure::malformed("decode: " + *failure);
+        }
         return std::nullopt;
     } catch (const std::bad_alloc&) {
         return Failure::io(ENOMEM);
     }
 }
 
-std::optional<Failure> PluginBridgeChannel::readRegions(Region* regions, std::size_t count,
-                                                        const std::optional<double>& deadline,
-                                                        const std::function<bool()>& shouldStop) const {
-    // Only growth is cleared: a reused buffer of the right size costs nothing.
-    for (std::size_t i = 0; i < count; ++i) regions[i].buffer->resize(std::min(regions[i].count, kWholeAllocationBytes));
-    // A deadline or a stop callback is looked at before every read, even when
-    // bytes are waiting. Without either, a read that blocks is the same wait
-    // as poll() without time-out followed by the read, and saves a system call.
-    const bool checkBeforeRead = deadline.has_value() || static_cast<bool>(shouldStop);
-    bool mustWait = checkBeforeRead;
-    std::size_t first = 0; // the first region not yet full
+std::optional<Failure> PluginBridgeChannel::readSome(iovec* parts, int count, Wait& wait, std::size_t& got) const {
     for (;;) {
-        while (first < count && regions[first].got == regions[first].count) ++first;
-        if (first == count) return std::nullopt;
-
-        iovec parts[2];
-        int partCount = 0;
-        for (std::size_t i = first; i < count && partCount < 2; ++i) {
-            Region& r = regions[i];
-            if (r.got == r.buffer->size()) r.buffer->resize(std::min(r.count, r.buffer->size() * 2));
-            parts[partCount++] = {r.buffer->data() + r.got, r.buffer->size() - r.got};
-            // Bytes past a buffer that has not grown to its region's size yet
-            // still belong to that region, not to the next one.
-            if (r.buffer->size() < r.count) break;
+        if (wait.mustWait) {
+            if (auto failure = waitReadable(wait.deadline, wait.shouldStop)) return failure;
         }
-
-        if (mustWait) {
-            if (auto failure = waitReadable(deadline, shouldStop)) return failure;
-        }
-        const ssize_t n = ::readv(readFD_, parts, partCount);
+        const ssize_t n = ::readv(readFD_, parts, count);
         if (n > 0) {
-            auto left = static_cast<std::size_t>(n);
-            for (std::size_t i = first; i < count && left > 0; ++i) {
-                Region& r = regions[i];
-                const std::size_t taken = std::min(left, r.buffer->size() - r.got);
-                r.got += taken;
-                left -= taken;
-            }
-            mustWait = checkBeforeRead;
-        } else if (n == 0) {
-            return Failure::closed();
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            mustWait = true;
+            got = static_cast<std::size_t>(n);
+            wait.mustWait = wait.checks;
+            return std::nullopt;
+        }
+        if (n == 0) return Failure::closed();
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wait.mustWait = true;
         } else if (errno == EINTR) {
-            mustWait = checkBeforeRead;
+            wait.mustWait = wait.checks;
         } else {
             return Failure::io(errno);
         }
     }
+}
+
+std::optional<Failure> PluginBridgeChannel::fillHeader(Frame& frame, Wait& wait, Body& body) const {
+    if (aheadBegin_ == aheadEnd_) aheadBegin_ = aheadEnd_ = 0;
+
+    // Nothing read ahead, and the last frame had a payload that this frame's
+    // buffer can hold: guess that this frame is laid out the same (a loop of
+    // blocks of one size) and read its header and JSON text into the
+    // read-ahead, its payload straight into place and whatever follows back
+    // into the read-ahead, all with one read.
+    const std::size_t guessHead = kHeaderBytes + std::size_t{lastJSONBytes_};
+    const std::size_t guessPayload = lastPayloadBytes_;
+    if (aheadEnd_ == 0 && guessPayload > 0 && frame.payload.size() >= guessPayload &&
+        guessHead < readAhead_.size()) {
+        std::uint8_t* ahead = readAhead_.data();
+        iovec parts[3] = {
+            {ahead, guessHead},
+            {frame.payload.data(), guessPayload},
+            {ahead + guessHead, readAhead_.size() - guessHead},
+        };
+        std::size_t n = 0;
+        if (auto failure = readSome(parts, 3, wait, n)) return failure;
+        if (n <= guessHead) {
+            aheadEnd_ = n;
+        } else {
+            const std::size_t inPayload = std::min(n - guessHead, guessPayload);
+            const std::size_t past = n - guessHead - inPayload;
+            if (kHeaderBytes + std::size_t{uint32At(ahead, 0)} == guessHead && uint32At(ahead, 4) == guessPayload) {
+                body.jsonBytes = lastJSONBytes_;
+                body.payloadBytes = lastPayloadBytes_;
+                body.json = ahead + kHeaderBytes;
+                body.jsonGot = body.jsonBytes;
+                body.payloadGot = inPayload;
+                body.tailAt = guessHead;
+                frame.payload.resize(guessPayload); // never larger: no allocation
+                aheadBegin_ = guessHead;
+                aheadEnd_ = guessHead + past;
+                return std::nullopt;
+            }
+            // Guessed wrong: put the bytes back in the order they came.
+            if (n > readAhead_.size()) readAhead_.resize(n);
+            ahead = readAhead_.data();
+            std::memmove(ahead + guessHead + inPayload, ahead + guessHead, past);
+            std::memcpy(ahead + guessHead, frame.payload.data(), inPayload);
+            aheadEnd_ = n;
+        }
+    }
+
+    while (aheadEnd_ - aheadBegin_ < kHeaderBytes) {
+        if (aheadBegin_ > 0) {
+            std::memmove(readAhead_.data(), readAhead_.data() + aheadBegin_, aheadEnd_ - aheadBegin_);
+            aheadEnd_ -= aheadBegin_;
+            aheadBegin_ = 0;
+        }
+        iovec part{readAhead_.data() + aheadEnd_, readAhead_.size() - aheadEnd_};
+        std::size_t n = 0;
+        if (auto failure = readSome(&part, 1, wait, n)) return failure;
+        aheadEnd_ += n;
+    }
+    const std::uint32_t jsonBytes = uint32At(readAhead_.data() + aheadBegin_, 0);
+    const std::uint32_t payloadBytes = uint32At(readAhead_.data() + aheadBegin_, 4);
+    // The header is taken; nothing past it is, when it is refused.
+    aheadBegin_ += kHeaderBytes;
+    // Summed in 64 bits: two 32-bit lengths cannot wrap around there.
+    if (jsonBytes == 0 || std::uint64_t{jsonBytes} + payloadBytes > maximumFrameBytes) {
+        return Failure::malformed("frame of " + std::to_string(jsonBytes) + "+" + std::to_string(payloadBytes) +
+                                  " bytes");
+    }
+    body.jsonBytes = jsonBytes;
+    body.payloadBytes = payloadBytes;
+    return std::nullopt;
+}
+
+std::optional<Failure> PluginBridgeChannel::readBody(Frame& frame, Wait& wait, Body& body) const {
+    const std::size_t jsonBytes = body.jsonBytes;
+    const std::size_t payloadBytes = body.payloadBytes;
+    lastJSONBytes_ = body.jsonBytes;
+    lastPayloadBytes_ = body.payloadBytes;
+
+    if (body.json == nullptr) {
+        // Only growth is cleared: a reused buffer of the right size costs nothing.
+        if (payloadBytes == 0) {
+            frame.payload.clear();
+        } else {
+            frame.payload.resize(std::min(payloadBytes, std::max(kWholeAllocationBytes, frame.payload.size())));
+        }
+        std::size_t avail = aheadEnd_ - aheadBegin_;
+        if (jsonBytes + kHeaderBytes <= readAhead_.size()) {
+            // The JSON text stays in the read-ahead, where it is decoded.
+            if (aheadBegin_ + jsonBytes > readAhead_.size()) {
+                std::memmove(readAhead_.data(), readAhead_.data() + aheadBegin_, avail);
+                aheadBegin_ = 0;
+                aheadEnd_ = avail;
+            }
+            body.json = readAhead_.data() + aheadBegin_;
+            body.jsonGot = std::min(avail, jsonBytes);
+            body.tailAt = aheadBegin_ + jsonBytes;
+            aheadBegin_ += body.jsonGot;
+        } else {
+            jsonSpill_.resize(std::min(jsonBytes, kWholeAllocationBytes));
+            body.jsonInSpill = true;
+            body.jsonGot = std::min(avail, jsonSpill_.size());
+            std::memcpy(jsonSpill_.data(), readAhead_.data() + aheadBegin_, body.jsonGot);
+            aheadBegin_ += body.jsonGot;
+            body.json = jsonSpill_.data();
+            body.tailAt = 0;
+        }
+        avail = aheadEnd_ - aheadBegin_;
+        if (body.jsonGot == jsonBytes && avail > 0 && payloadBytes > 0) {
+            const std::size_t taken = std::min(avail, frame.payload.size());
+            std::memcpy(frame.payload.data(), readAhead_.data() + aheadBegin_, taken);
+            aheadBegin_ += taken;
+            body.payloadGot = taken;
+        }
+        if (body.jsonGot == jsonBytes && body.payloadGot == payloadBytes) return std::nullopt;
+        // Every byte read ahead belongs to this frame and has been taken.
+        aheadBegin_ = aheadEnd_ = body.tailAt;
+    }
+
+    while (body.jsonGot < jsonBytes || body.payloadGot < payloadBytes) {
+        iovec parts[3];
+        int count = 0;
+        bool complete = true; // every buffer so far at its full size
+        if (body.jsonGot < jsonBytes) {
+            if (body.jsonInSpill && body.jsonGot == jsonSpill_.size()) {
+                jsonSpill_.resize(std::min(jsonBytes, jsonSpill_.size() * 2));
+                body.json = jsonSpill_.data();
+            }
+            const std::size_t size = body.jsonInSpill ? jsonSpill_.size() : jsonBytes;
+            parts[count++] = {body.json + body.jsonGot, size - body.jsonGot};
+            // Bytes past a buffer that has not grown to its full size yet
+            // still belong to it, not to what follows.
+            complete = size == jsonBytes;
+        }
+        if (complete && body.payloadGot < payloadBytes) {
+            if (body.payloadGot == frame.payload.size()) {
+                frame.payload.resize(std::min(payloadBytes, frame.payload.size() * 2));
+            }
+            parts[count++] = {frame.payload.data() + body.payloadGot, frame.payload.size() - body.payloadGot};
+            complete = frame.payload.size() == payloadBytes;
+        }
+        if (complete && body.tailAt < readAhead_.size()) {
+            parts[count++] = {readAhead_.data() + body.tailAt, readAhead_.size() - body.tailAt};
+        }
+        std::size_t n = 0;
+        if (auto failure = readSome(parts, count, wait, n)) return failure;
+        int i = 0;
+        if (body.jsonGot < jsonBytes) {
+            const std::size_t taken = std::min(n, parts[i++].iov_len);
+            body.jsonGot += taken;
+            n -= taken;
+        }
+        if (n > 0 && body.payloadGot < payloadBytes) {
+            const std::size_t taken = std::min(n, parts[i++].iov_len);
+            body.payloadGot += taken;
+            n -= taken;
+        }
+        // Whatever is left came after the frame.
+        aheadEnd_ += n;
+    }
+    return std::nullopt;
 }
 
 std::optional<Failure> PluginBridgeChannel::waitReadable(const std::optional<double>& deadline,

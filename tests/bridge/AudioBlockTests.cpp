@@ -29,6 +29,15 @@ TEST(AudioPack, ShortChannelIsPaddedWithZeros) {
     EXPECT_EQ(PluginBridgeAudio::unpack(bytes, 2, 3), (Block{{1.0f, 2.0f, 3.0f}, {-1.0f, 0.0f, 0.0f}}));
 }
 
+TEST(AudioPack, ChannelAfterAShortOneStartsAtItsOwnPlace) {
+    // Each channel starts at a multiple of frames x 4 bytes, whatever the
+    // length of the channel before it.
+    const Bytes bytes = PluginBridgeAudio::pack({{1.0f}, {2.0f, 3.0f, 4.0f}, {}, {5.0f, 6.0f}}, 3);
+    ASSERT_EQ(bytes.size(), 48u);
+    EXPECT_EQ(PluginBridgeAudio::unpack(bytes, 4, 3),
+              (Block{{1.0f, 0.0f, 0.0f}, {2.0f, 3.0f, 4.0f}, {0.0f, 0.0f, 0.0f}, {5.0f, 6.0f, 0.0f}}));
+}
+
 TEST(AudioPack, FirstSampleOneIsLittleEndianBinary32) {
     const Bytes bytes = PluginBridgeAudio::pack({{1.0f}}, 1);
     EXPECT_EQ(bytes, (Bytes{0x00, 0x00, 0x80, 0x3F}));

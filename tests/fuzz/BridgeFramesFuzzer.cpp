@@ -1,9 +1,12 @@
 // Arbitrary bytes as the JSON text of a message, as the byte stream a channel
 // receives from, and as an audio block. Nothing may crash or hang; whatever
-// decodes must encode again and come back the same.
+// decodes must encode again and come back the same, and the direct codec
+// must agree with the tree-based one.
 #include "TarvelPluginBridge/PluginBridgeAudio.h"
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
 #include "TarvelPluginBridge/PluginBridgeMessage.h"
+
+#include "PluginBridgeMessageCodec.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -32,9 +35,27 @@ void checkReencodes(const PluginBridgeMessage& m) {
     require(json2.hasValue() && *json2 == *json);
 }
 
+// The direct codec may leave any text to the tree, but what it takes it must
+// read as the tree does, and what it writes must be the tree's bytes.
+void checkDirectAgreesWithTree(std::string_view text) {
+    namespace codec = pluginBridgeCodec;
+    const auto tree = codec::decodeWithTree(text);
+    auto direct = PluginBridgeMessage::reply("left over");
+    direct.events = {{1, 2, 3, true}};
+    if (codec::decodeDirect(text, direct)) {
+        require(tree.hasValue());
+        require(*codec::encodeWithTree(direct) == *codec::encodeWithTree(*tree));
+    }
+    if (tree) {
+        std::string bytes;
+        if (codec::encodeDirect(*tree, bytes)) require(bytes == *codec::encodeWithTree(*tree));
+    }
+}
+
 void fuzzDecoding(std::string_view text) {
     const auto m = PluginBridgeMessage::fromJSON(text);
     if (m) checkReencodes(*m);
+    checkDirectAgreesWithTree(text);
 }
 
 // The bytes sit in an in-memory file: poll reports it readable, and reading

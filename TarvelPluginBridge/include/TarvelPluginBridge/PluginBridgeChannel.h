@@ -78,29 +78,39 @@ public:
 
     // Reads one frame. `deadline` is an absolute time on the clock of now();
     // it covers the whole frame. `shouldStop` is asked before every wait and,
-    // while nothing arrives, at least every 250 ms. One thread receives at a time.
+    // while nothing arrives, at least every 250 ms; with either given, every
+    // receive looks at both at least once, even when the frame is already at
+    // hand. Only one thread may receive at a time (receive and receiveInto
+    // alike): the channel reads ahead, and bytes of a following frame that
+    // come with one read are kept in the channel for the next receive.
     PluginBridgeExpected<Frame, Failure> receive(std::optional<double> deadline = std::nullopt,
                                                  const std::function<bool()>& shouldStop = {}) const;
 
     // The same, reading into `frame` and reusing the memory of its payload, so
     // that a loop receiving blocks of one size neither allocates nor clears a
-    // buffer per frame. After a failure `frame` holds nothing of use.
+    // buffer per frame: a frame laid out as the one before it goes, payload
+    // and all, into place with one read. After a failure `frame` holds
+    // nothing of use.
     std::optional<Failure> receiveInto(Frame& frame, std::optional<double> deadline = std::nullopt,
                                        const std::function<bool()>& shouldStop = {}) const;
+
+    // Best effort: asks for a pipe buffer of at least `bytes` on `fd`, so that
+    // a frame of a large block passes in one write and one read. Gives the
+    // buffer size now in effect, or -1 when the descriptor is not a pipe or
+    // the system has no such setting (the pipe then keeps working as it was).
+    static int enlargePipe(int fd, int bytes);
 
     // Seconds on the monotonic clock, for building deadlines: now() + 2.5.
     static double now();
 
 private:
-    // A buffer to be filled with exactly `count` bytes.
-    struct Region {
-        std::vector<std::uint8_t>* buffer;
-        std::size_t count;
-        std::size_t got = 0;
-    };
-    // Fills one or two regions in order, from as few reads as the bytes allow.
-    std::optional<Failure> readRegions(Region* regions, std::size_t count, const std::optional<double>& deadline,
-                                       const std::function<bool()>& shouldStop) const;
+    struct Wait;
+    struct Body;
+    // One read into `parts`, after a wait when the limits ask for one.
+    std::optional<Failure> readSome(iovec* parts, int count, Wait& wait, std::size_t& got) const;
+    // The header of the next frame in the read-ahead, read as needed.
+    std::optional<Failure> fillHeader(Frame& frame, Wait& wait, Body& body) const;
+    std::optional<Failure> readBody(Frame& frame, Wait& wait, Body& body) const;
     std::optional<Failure> waitReadable(const std::optional<double>& deadline,
                                         const std::function<bool()>& shouldStop) const;
     // Writes every byte of the parts, in order; may change `parts`.
@@ -109,4 +119,15 @@ private:
     const int readFD_;
     const int writeFD_;
     mutable std::mutex writeLock_;
+
+    // Receive side, touched by the one receiving thread only. Bytes read but
+    // not yet taken are readAhead_[aheadBegin_, aheadEnd_).
+    mutable std::vector<std::uint8_t> readAhead_;
+    mutable std::size_t aheadBegin_ = 0;
+    mutable std::size_t aheadEnd_ = 0;
+    // The layout of the last frame, to place the next one's payload directly.
+    mutable std::uint32_t lastJSONBytes_ = 0;
+    mutable std::uint32_t lastPayloadBytes_ = 0;
+    // A JSON text too large for the read-ahead.
+    mutable std::vector<std::uint8_t> jsonSpill_;
 };
