@@ -1,0 +1,522 @@
+// Plug-ins for driving a whole session end to end: a gain effect, a tone
+// instrument and their controller, and variants that crash, hang, print,
+// grow their state, hand out broken UTF-16 or refuse their settings.
+// Written against pluginterfaces only.
+//
+// Switches (compile definitions):
+//   FX_CRASH_PROCESS   process() dereferences a null pointer
+//   FX_CRASH_OPEN      setActive(true) dereferences a null pointer
+//   FX_HANG_PROCESS    process() never returns
+//   FX_PRINTS          writes to standard output while loading, in
+//                      initialize() and in process(), through stdio and fd 1
+//   FX_STATE_GROWS     the component state is one byte longer on every save
+//   FX_LONE_SURROGATE  texts (title, units, display) hold lone UTF-16 surrogates
+//   FX_NO_PARAMS       the controller has no parameters
+//   FX_REJECTS_STATE   the component's setState answers kResultFalse
+#include "session/SessionFixtureIds.h"
+
+#include <pluginterfaces/base/ibstream.h>
+#include <pluginterfaces/base/ipluginbase.h>
+#include <pluginterfaces/vst/ivstaudioprocessor.h>
+#include <pluginterfaces/vst/ivstcomponent.h>
+#include <pluginterfaces/vst/ivsteditcontroller.h>
+#include <pluginterfaces/vst/ivstevents.h>
+#include <pluginterfaces/vst/ivstparameterchanges.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+
+namespace {
+
+void toTUID(const char* hex, TUID out) {
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
+    for (int i = 0; i < 16; ++i) out[i] = static_cast<char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+}
+
+bool sameId(const TUID a, const char* hex) {
+    TUID b;
+    toTUID(hex, b);
+    return std::memcmp(a, b, 16) == 0;
+}
+
+void putWide(String128 out, const char16_t* text) {
+    int i = 0;
+    for (; text[i] && i < 127; ++i) out[i] = static_cast<TChar>(text[i]);
+    out[i] = 0;
+}
+
+void noise([[maybe_unused]] const char* where) {
+#ifdef FX_PRINTS
+    std::printf("session fixture printf in %s\n", where);
+    std::fputs("session fixture fputs\n", stdout);
+    std::fflush(stdout);
+    char text[128];
+    const int n = std::snprintf(text, sizeof text, "session fixture write(1) in %s\n", where);
+    [[maybe_unused]] const ssize_t ignored = ::write(STDOUT_FILENO, text, static_cast<std::size_t>(n));
+    // Left in the stdio buffer: wherever it is flushed to, it is not the protocol.
+    std::printf("unflushed ");
+#endif
+}
+
+#ifdef FX_PRINTS
+struct LoadNoise {
+    LoadNoise() { noise("load"); }
+} loadNoise;
+#endif
+
+[[maybe_unused]] [[noreturn]] void crash() {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+    __builtin_trap();
+}
+
+bool writeAll(IBStream* stream, const void* bytes, int32 size) {
+    int32 written = 0;
+    return stream && stream->write(const_cast<void*>(bytes), size, &written) == kResultOk && written == size;
+}
+
+bool readAll(IBStream* stream, void* bytes, int32 size) {
+    int32 got = 0;
+    return stream && stream->read(bytes, size, &got) == kResultOk && got == size;
+}
+
+class Controller;
+// The one controller of the process (a session holds one instance), so that
+// the processor can report edits through the controller's component handler.
+std::atomic<Controller*> gController{nullptr};
+
+template <class... I>
+class Object : public I... {
+public:
+    virtual ~Object() = default;
+    uint32 PLUGIN_API addRef() override { return static_cast<uint32>(++refs_); }
+    uint32 PLUGIN_API release() override {
+        const int left = --refs_;
+        if (left == 0) delete this;
+        return static_cast<uint32>(left);
+    }
+
+private:
+    std::atomic<int> refs_{1};
+};
+
+// ---- Controller -----------------------------------------------------------
+
+class Controller final : public Object<IEditController> {
+public:
+    tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
+        if (FUnknownPrivate::iidEqual(iid, FUnknown_iid) || FUnknownPrivate::iidEqual(iid, IPluginBase_iid) ||
+            FUnknownPrivate::iidEqual(iid, IEditController_iid)) {
+            addRef();
+            *obj = static_cast<IEditController*>(this);
+            return kResultOk;
+        }
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    tresult PLUGIN_API initialize(FUnknown*) override {
+        gController = this;
+        return kResultOk;
+    }
+    tresult PLUGIN_API terminate() override {
+        Controller* self = this;
+        gController.compare_exchange_strong(self, nullptr);
+        setComponentHandler(nullptr);
+        return kResultOk;
+    }
+
+    tresult PLUGIN_API setComponentState(IBStream* state) override {
+        char magic[4];
+        double values[2];
+        if (!readAll(state, magic, 4) || std::memcmp(magic, "SFXC", 4) != 0 || !readAll(state, values, sizeof values))
+            return kResultFalse;
+        values_[0] = values[0];
+        values_[1] = values[1];
+        return kResultOk;
+    }
+    tresult PLUGIN_API setState(IBStream* state) override {
+        char magic[4];
+        double gain;
+        if (!readAll(state, magic, 4) || std::memcmp(magic, "SFXK", 4) != 0 || !readAll(state, &gain, sizeof gain))
+            return kResultFalse;
+        values_[0] = gain;
+        return kResultOk;
+    }
+    tresult PLUGIN_API getState(IBStream* state) override {
+        const double gain = values_[0];
+        return writeAll(state, "SFXK", 4) && writeAll(state, &gain, sizeof gain) ? kResultOk : kResultFalse;
+    }
+
+    int32 PLUGIN_API getParameterCount() override {
+#ifdef FX_NO_PARAMS
+        return 0;
+#else
+        return 2;
+#endif
+    }
+    tresult PLUGIN_API getParameterInfo(int32 index, ParameterInfo& info) override {
+        if (index < 0 || index >= getParameterCount()) return kInvalidArgument;
+        info = ParameterInfo{};
+        if (index == 0) {
+            info.id = sessionfx::kGainId;
+#ifdef FX_LONE_SURROGATE
+            putWide(info.title, u"Gain \xD800 high alone");
+            putWide(info.units, u"x\xDC00");
+#else
+            putWide(info.title, u"Gain");
+            putWide(info.units, u"x");
+#endif
+            info.defaultNormalizedValue = sessionfx::kGainDefault;
+            info.flags = ParameterInfo::kCanAutomate;
+        } else {
+            info.id = sessionfx::kReportId;
+            putWide(info.title, u"Report edits");
+            info.stepCount = 1;
+            info.flags = ParameterInfo::kCanAutomate;
+        }
+        return kResultOk;
+    }
+    tresult PLUGIN_API getParamStringByValue(ParamID id, ParamValue value, String128 string) override {
+        const int slot = slotOf(id);
+        if (slot < 0) return kInvalidArgument;
+        char text[64];
+        std::snprintf(text, sizeof text, slot == 0 ? "%.3f" : "%.0f", slot == 0 ? 2 * value : value);
+        char16_t wide[80] = {};
+        int i = 0;
+        for (; text[i]; ++i) wide[i] = static_cast<char16_t>(text[i]);
+#ifdef FX_LONE_SURROGATE
+        if (slot == 0) wide[i++] = 0xDBFF; // a high surrogate at the very end
+#endif
+        wide[i] = 0;
+        putWide(string, wide);
+        return kResultOk;
+    }
+    tresult PLUGIN_API getParamValueByString(ParamID, TChar*, ParamValue&) override { return kResultFalse; }
+    ParamValue PLUGIN_API normalizedParamToPlain(ParamID, ParamValue value) override { return value; }
+    ParamValue PLUGIN_API plainParamToNormalized(ParamID, ParamValue plain) override { return plain; }
+    ParamValue PLUGIN_API getParamNormalized(ParamID id) override {
+        const int slot = slotOf(id);
+        return slot < 0 ? 0 : values_[slot].load();
+    }
+    tresult PLUGIN_API setParamNormalized(ParamID id, ParamValue value) override {
+        const int slot = slotOf(id);
+        if (slot < 0) return kInvalidArgument;
+        values_[slot] = value;
+        return kResultOk;
+    }
+    tresult PLUGIN_API setComponentHandler(IComponentHandler* handler) override {
+        if (handler) handler->addRef();
+        IComponentHandler* old = handler_.exchange(handler);
+        if (old) old->release();
+        return kResultOk;
+    }
+    IPlugView* PLUGIN_API createView(FIDString) override { return nullptr; }
+
+    // From the processor, inside process().
+    void reportGainEdit(double value) {
+        if (IComponentHandler* handler = handler_.load()) {
+            handler->beginEdit(sessionfx::kGainId);
+            handler->performEdit(sessionfx::kGainId, value);
+            handler->endEdit(sessionfx::kGainId);
+        }
+    }
+
+private:
+    int slotOf(ParamID id) const {
+        if (getParameterCountConst() == 0) return -1;
+        return id == sessionfx::kGainId ? 0 : id == sessionfx::kReportId ? 1 : -1;
+    }
+    static int getParameterCountConst() {
+#ifdef FX_NO_PARAMS
+        return 0;
+#else
+        return 2;
+#endif
+    }
+
+    std::atomic<double> values_[2] = {sessionfx::kGainDefault, 0.0};
+    std::atomic<IComponentHandler*> handler_{nullptr};
+};
+
+// ---- Component ------------------------------------------------------------
+
+class Component final : public Object<IComponent, IAudioProcessor> {
+public:
+    explicit Component(bool instrument) : instrument_(instrument) {}
+
+    tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
+        if (FUnknownPrivate::iidEqual(iid, FUnknown_iid) || FUnknownPrivate::iidEqual(iid, IPluginBase_iid) ||
+            FUnknownPrivate::iidEqual(iid, IComponent_iid)) {
+            addRef();
+            *obj = static_cast<IComponent*>(this);
+            return kResultOk;
+        }
+        if (FUnknownPrivate::iidEqual(iid, IAudioProcessor_iid)) {
+            addRef();
+            *obj = static_cast<IAudioProcessor*>(this);
+            return kResultOk;
+        }
+        *obj = nullptr;
+        return kNoInterface;
+    }
+
+    tresult PLUGIN_API initialize(FUnknown*) override {
+        noise("initialize");
+        return kResultOk;
+    }
+    tresult PLUGIN_API terminate() override { return kResultOk; }
+
+    tresult PLUGIN_API getControllerClassId(TUID classId) override {
+        toTUID(sessionfx::kControllerCid, classId);
+        return kResultOk;
+    }
+    tresult PLUGIN_API setIoMode(IoMode) override { return kResultOk; }
+    int32 PLUGIN_API getBusCount(MediaType type, BusDirection dir) override {
+        if (type == kAudio) return dir == kOutput || !instrument_ ? 1 : 0;
+        return instrument_ && dir == kInput ? 1 : 0;
+    }
+    tresult PLUGIN_API getBusInfo(MediaType type, BusDirection dir, int32 index, BusInfo& bus) override {
+        if (index != 0 || index >= getBusCount(type, dir)) return kInvalidArgument;
+        bus = BusInfo{};
+        bus.mediaType = type;
+        bus.direction = dir;
+        bus.channelCount = type == kAudio ? channels_ : 1;
+        putWide(bus.name, type == kAudio ? (dir == kInput ? u"In" : u"Out") : u"Notes");
+        bus.busType = kMain;
+        bus.flags = BusInfo::kDefaultActive;
+        return kResultOk;
+    }
+    tresult PLUGIN_API getRoutingInfo(RoutingInfo&, RoutingInfo&) override { return kNotImplemented; }
+    tresult PLUGIN_API activateBus(MediaType, BusDirection, int32, TBool) override { return kResultOk; }
+    tresult PLUGIN_API setActive(TBool state) override {
+#ifdef FX_CRASH_OPEN
+        if (state) crash();
+#endif
+        (void)state;
+        return kResultOk;
+    }
+    tresult PLUGIN_API setState(IBStream* state) override {
+#ifdef FX_REJECTS_STATE
+        (void)state;
+        return kResultFalse;
+#else
+        char magic[4];
+        double values[2];
+        if (!readAll(state, magic, 4) || std::memcmp(magic, "SFXC", 4) != 0 || !readAll(state, values, sizeof values))
+            return kResultFalse;
+        gain_ = values[0];
+        report_ = values[1];
+        return kResultOk;
+#endif
+    }
+    tresult PLUGIN_API getState(IBStream* state) override {
+        const double values[2] = {gain_, report_};
+        if (!writeAll(state, "SFXC", 4) || !writeAll(state, values, sizeof values)) return kResultFalse;
+#ifdef FX_STATE_GROWS
+        const int extra = ++saves_;
+        for (int i = 0; i < extra; ++i) {
+            const char pad = static_cast<char>('a' + i % 26);
+            if (!writeAll(state, &pad, 1)) return kResultFalse;
+        }
+#endif
+        return kResultOk;
+    }
+
+    tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs,
+                                          int32 numOuts) override {
+        if (numOuts != 1 || numIns != (instrument_ ? 0 : 1)) return kResultFalse;
+        const SpeakerArrangement out = outputs[0];
+        if (out != SpeakerArr::kStereo && out != SpeakerArr::kMono) return kResultFalse;
+        if (!instrument_ && inputs[0] != out) return kResultFalse;
+        channels_ = out == SpeakerArr::kStereo ? 2 : 1;
+        return kResultOk;
+    }
+    tresult PLUGIN_API getBusArrangement(BusDirection, int32 index, SpeakerArrangement& arr) override {
+        if (index != 0) return kInvalidArgument;
+        arr = channels_ == 2 ? SpeakerArr::kStereo : SpeakerArr::kMono;
+        return kResultOk;
+    }
+    tresult PLUGIN_API canProcessSampleSize(int32 size) override { return size == kSample32 ? kResultOk : kResultFalse; }
+    // Scales with the sample rate, so that the rate an instance was set up
+    // with can be read back from its latency.
+    uint32 PLUGIN_API getLatencySamples() override {
+        return static_cast<uint32>(std::lround(sessionfx::kLatency * sampleRate_ / 48000.0));
+    }
+    tresult PLUGIN_API setupProcessing(ProcessSetup& setup) override {
+        sampleRate_ = setup.sampleRate;
+        return kResultOk;
+    }
+    tresult PLUGIN_API setProcessing(TBool) override { return kResultOk; }
+    uint32 PLUGIN_API getTailSamples() override { return 0; }
+
+    tresult PLUGIN_API process(ProcessData& data) override {
+#ifdef FX_CRASH_PROCESS
+        crash();
+#endif
+#ifdef FX_HANG_PROCESS
+        for (;;) std::this_thread::sleep_for(std::chrono::seconds(3600));
+#endif
+        noise("process");
+        takeChanges(data.inputParameterChanges);
+        if (data.numOutputs < 1 || !data.outputs) return kResultOk;
+        AudioBusBuffers& out = data.outputs[0];
+        if (instrument_) {
+            playNotes(data, out);
+        } else if (data.numInputs >= 1 && data.inputs) {
+            const float gain = static_cast<float>(2 * gain_);
+            for (int32 c = 0; c < out.numChannels && c < data.inputs[0].numChannels; ++c) {
+                for (int32 i = 0; i < data.numSamples; ++i)
+                    out.channelBuffers32[c][i] = data.inputs[0].channelBuffers32[c][i] * gain;
+            }
+        }
+        if (report_ >= 0.5) {
+            if (Controller* controller = gController.load()) controller->reportGainEdit(gain_);
+        }
+        return kResultOk;
+    }
+
+private:
+    void takeChanges(IParameterChanges* changes) {
+        if (!changes) return;
+        for (int32 q = 0; q < changes->getParameterCount(); ++q) {
+            IParamValueQueue* queue = changes->getParameterData(q);
+            if (!queue || queue->getPointCount() < 1) continue;
+            int32 offset = 0;
+            ParamValue value = 0;
+            if (queue->getPoint(queue->getPointCount() - 1, offset, value) != kResultOk) continue;
+            if (queue->getParameterId() == sessionfx::kGainId) gain_ = value;
+            if (queue->getParameterId() == sessionfx::kReportId) report_ = value;
+        }
+    }
+
+    void playNotes(ProcessData& data, AudioBusBuffers& out) {
+        int32 eventIndex = 0;
+        const int32 eventCount = data.inputEvents ? data.inputEvents->getEventCount() : 0;
+        for (int32 i = 0; i < data.numSamples; ++i) {
+            while (eventIndex < eventCount) {
+                Event e{};
+                if (data.inputEvents->getEvent(eventIndex, e) != kResultOk) {
+                    ++eventIndex;
+                    continue;
+                }
+                if (e.sampleOffset > i) break;
+                if (e.type == Event::kNoteOnEvent) {
+                    level_ = e.noteOn.velocity * static_cast<float>(e.noteOn.pitch) / 128.0f;
+                } else if (e.type == Event::kNoteOffEvent) {
+                    level_ = 0;
+                }
+                ++eventIndex;
+            }
+            for (int32 c = 0; c < out.numChannels; ++c) out.channelBuffers32[c][i] = level_;
+        }
+    }
+
+    const bool instrument_;
+    int32 channels_ = 2;
+    double sampleRate_ = 48000;
+    double gain_ = sessionfx::kGainDefault;
+    double report_ = 0;
+    float level_ = 0;
+#ifdef FX_STATE_GROWS
+    int saves_ = 0;
+#endif
+};
+
+// ---- Factory --------------------------------------------------------------
+
+struct ClassRecord {
+    const char* cid;
+    const char* category;
+    const char* name;
+    const char* subCategories;
+};
+
+const ClassRecord kClasses[] = {
+    {sessionfx::kEffectCid, kVstAudioEffectClass, "Session Gain", "Fx"},
+    {sessionfx::kInstrumentCid, kVstAudioEffectClass, "Session Tone", "Instrument|Synth"},
+    {sessionfx::kControllerCid, kVstComponentControllerClass, "Session Controller", ""},
+};
+constexpr int32 kClassCount = sizeof kClasses / sizeof kClasses[0];
+
+template <std::size_t N>
+void putText(char8 (&field)[N], const char* text) {
+    std::strncpy(field, text, N - 1);
+}
+
+class Factory final : public IPluginFactory2 {
+public:
+    tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
+        if (FUnknownPrivate::iidEqual(iid, FUnknown_iid) || FUnknownPrivate::iidEqual(iid, IPluginFactory_iid) ||
+            FUnknownPrivate::iidEqual(iid, IPluginFactory2_iid)) {
+            *obj = this;
+            return kResultOk;
+        }
+        *obj = nullptr;
+        return kNoInterface;
+    }
+    uint32 PLUGIN_API addRef() override { return 1; }
+    uint32 PLUGIN_API release() override { return 1; }
+
+    tresult PLUGIN_API getFactoryInfo(PFactoryInfo* info) override {
+        *info = PFactoryInfo{};
+        putText(info->vendor, "Tarvel Fixtures");
+        info->flags = PFactoryInfo::kUnicode;
+        return kResultOk;
+    }
+    int32 PLUGIN_API countClasses() override { return kClassCount; }
+    tresult PLUGIN_API getClassInfo(int32 index, PClassInfo* info) override {
+        if (index < 0 || index >= kClassCount) return kInvalidArgument;
+        *info = PClassInfo{};
+        toTUID(kClasses[index].cid, info->cid);
+        info->cardinality = PClassInfo::kManyInstances;
+        putText(info->category, kClasses[index].category);
+        putText(info->name, kClasses[index].name);
+        return kResultOk;
+    }
+    tresult PLUGIN_API getClassInfo2(int32 index, PClassInfo2* info) override {
+        if (index < 0 || index >= kClassCount) return kInvalidArgument;
+        *info = PClassInfo2{};
+        toTUID(kClasses[index].cid, info->cid);
+        info->cardinality = PClassInfo::kManyInstances;
+        putText(info->category, kClasses[index].category);
+        putText(info->name, kClasses[index].name);
+        putText(info->subCategories, kClasses[index].subCategories);
+        putText(info->version, "1.0.0");
+        putText(info->sdkVersion, "VST 3.7");
+        return kResultOk;
+    }
+    tresult PLUGIN_API createInstance(FIDString cid, FIDString iid, void** obj) override {
+        *obj = nullptr;
+        FUnknown* made = nullptr;
+        if (sameId(reinterpret_cast<const char*>(cid), sessionfx::kEffectCid)) {
+            made = static_cast<IComponent*>(new Component(false));
+        } else if (sameId(reinterpret_cast<const char*>(cid), sessionfx::kInstrumentCid)) {
+            made = static_cast<IComponent*>(new Component(true));
+        } else if (sameId(reinterpret_cast<const char*>(cid), sessionfx::kControllerCid)) {
+            made = new Controller();
+        } else {
+            return kInvalidArgument;
+        }
+        TUID wanted;
+        std::memcpy(wanted, iid, 16);
+        const tresult result = made->queryInterface(wanted, obj);
+        made->release();
+        return result;
+    }
+};
+
+Factory gFactory;
+
+} // namespace
+
+extern "C" SMTG_EXPORT_SYMBOL bool ModuleEntry(void*) { return true; }
+extern "C" SMTG_EXPORT_SYMBOL bool ModuleExit() { return true; }
+extern "C" SMTG_EXPORT_SYMBOL IPluginFactory* PLUGIN_API GetPluginFactory() { return &gFactory; }
