@@ -20,6 +20,8 @@ namespace {
 
 using Failure = PluginBridgeChannel::Failure;
 
+constexpr int kPipeBytes = 1 << 20;
+
 PluginBridgeHelperExit exitFrom(int status) {
     PluginBridgeHelperExit e;
     if (WIFEXITED(status)) e.status = WEXITSTATUS(status);
@@ -98,6 +100,10 @@ PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> PluginBri
         return pluginBridgeUnexpected(std::string("could not make the pipes to the plug-in host (") +
                                       std::strerror(error) + ")");
     }
+    // Room for a block of a few thousand stereo frames and its message in
+    // one write; where the system refuses, the default buffer still works.
+    PluginBridgeChannel::enlargePipe(requests[1], kPipeBytes);
+    PluginBridgeChannel::enlargePipe(replies[1], kPipeBytes);
 
     std::vector<std::string> arguments{helperPath, "--session", "--parent-pid", std::to_string(::getpid())};
     arguments.insert(arguments.end(), options.extraArguments.begin(), options.extraArguments.end());

@@ -13,6 +13,8 @@
 //   FX_LONE_SURROGATE  texts (title, units, display) hold lone UTF-16 surrogates
 //   FX_NO_PARAMS       the controller has no parameters
 //   FX_REJECTS_STATE   the component's setState answers kResultFalse
+//   FX_DELAYS          the effect's output is also delayed by the latency it
+//                      reports, as a look-ahead plug-in's is
 #include "session/SessionFixtureIds.h"
 
 #include <pluginterfaces/base/ibstream.h>
@@ -30,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -373,8 +376,12 @@ public:
         } else if (data.numInputs >= 1 && data.inputs) {
             const float gain = static_cast<float>(2 * gain_);
             for (int32 c = 0; c < out.numChannels && c < data.inputs[0].numChannels; ++c) {
+#ifdef FX_DELAYS
+                delayThrough(c, data.inputs[0].channelBuffers32[c], out.channelBuffers32[c], data.numSamples, gain);
+#else
                 for (int32 i = 0; i < data.numSamples; ++i)
                     out.channelBuffers32[c][i] = data.inputs[0].channelBuffers32[c][i] * gain;
+#endif
             }
         }
         if (report_ >= 0.5) {
@@ -384,6 +391,32 @@ public:
     }
 
 private:
+#ifdef FX_DELAYS
+    // One ring of `latency` samples per channel: what comes out is what went
+    // in that many samples earlier.
+    void delayThrough(int32 c, const float* in, float* out, int32 frames, float gain) {
+        const std::size_t length = getLatencySamples();
+        if (c >= 2) return;
+        std::vector<float>& ring = delay_[c];
+        std::size_t& at = delayAt_[c];
+        if (ring.size() != length) {
+            ring.assign(length, 0.0f);
+            at = 0;
+        }
+        for (int32 i = 0; i < frames; ++i) {
+            const float x = in[i];
+            if (length == 0) {
+                out[i] = x * gain;
+                continue;
+            }
+            out[i] = ring[at] * gain;
+            ring[at] = x;
+            at = (at + 1) % length;
+        }
+    }
+    std::vector<float> delay_[2];
+    std::size_t delayAt_[2] = {0, 0};
+#endif
     void takeChanges(IParameterChanges* changes) {
         if (!changes) return;
         for (int32 q = 0; q < changes->getParameterCount(); ++q) {

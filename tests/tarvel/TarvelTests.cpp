@@ -1,0 +1,428 @@
+// The tarvel command as a person runs it: audio files in and out, the real
+// helper, real plug-ins. What it renders must be what the same blocks give
+// in this process, lined up with the input, in the input's format.
+#include "plugins/session/SessionFixtureIds.h"
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+
+#include "tv3m.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using tv3test::ProcessResult;
+using tv3test::TempDir;
+using testing::HasSubstr;
+
+const std::string kZamComp = "/usr/lib/vst3/ZamComp.vst3";
+const std::string kZamCompCid = "2046504473616C63504D435A00000000";
+constexpr std::uint32_t kZamCompRatio = 6;     // 0.1579 (4:1) by default
+constexpr std::uint32_t kZamCompThreshold = 7; // 1.0 (0 dB) by default: nothing to compress
+constexpr int kRate = 48000;
+constexpr int kBlock = 512;
+
+std::string fixture(const std::string& name) { return std::string(TV3_FIXTURE_DIR) + "/" + name + ".vst3"; }
+
+ProcessResult tarvel(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), TARVEL_PATH);
+    return tv3test::runProcess(arguments, std::chrono::seconds(120));
+}
+
+std::string describe(const ProcessResult& r) {
+    return "exit " + std::to_string(r.exitStatus) + " signal " + std::to_string(r.signal) + "\nstdout:\n" + r.out +
+           "\nstderr:\n" + r.err;
+}
+
+using Planar = std::vector<std::vector<float>>;
+
+struct Sound {
+    SF_INFO info{};
+    Planar data;
+    std::int64_t frames() const { return data.empty() ? 0 : static_cast<std::int64_t>(data[0].size()); }
+};
+
+Sound readSound(const std::string& path) {
+    Sound sound;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &sound.info);
+    if (!file) {
+        ADD_FAILURE() << "cannot read " << path << ": " << sf_strerror(nullptr);
+        return sound;
+    }
+    std::vector<float> interleaved(static_cast<std::size_t>(sound.info.frames * sound.info.channels));
+    const sf_count_t got = sf_readf_float(file, interleaved.data(), sound.info.frames);
+    sf_close(file);
+    EXPECT_EQ(got, sound.info.frames);
+    sound.data.assign(sound.info.channels, std::vector<float>(static_cast<std::size_t>(got)));
+    for (sf_count_t i = 0; i < got; ++i)
+        for (int c = 0; c < sound.info.channels; ++c) sound.data[c][i] = interleaved[i * sound.info.channels + c];
+    return sound;
+}
+
+void writeSound(const std::string& path, int format, const Planar& data, int rate = kRate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = static_cast<int>(data.size());
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_TRUE(file) << sf_strerror(nullptr);
+    const std::size_t frames = data[0].size();
+    std::vector<float> interleaved(frames * data.size());
+    for (std::size_t i = 0; i < frames; ++i)
+        for (std::size_t c = 0; c < data.size(); ++c) interleaved[i * data.size() + c] = data[c][i];
+    ASSERT_EQ(sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(frames)), static_cast<sf_count_t>(frames));
+    sf_close(file);
+}
+
+// Speech-like bursts over two tones, loud enough for a compressor to act on.
+Planar testSignal(int channels, std::int64_t frames) {
+    Planar data(channels, std::vector<float>(static_cast<std::size_t>(frames)));
+    for (int c = 0; c < channels; ++c) {
+        for (std::int64_t i = 0; i < frames; ++i) {
+            const double t = static_cast<double>(i) / kRate;
+            const double burst = std::exp(-std::fmod(t, 0.3) * 9.0);
+            data[c][i] = static_cast<float>(0.8 * burst * std::sin(2 * M_PI * (330.0 + 70.0 * c) * t) +
+                                            0.05 * std::sin(2 * M_PI * 2000.0 * t));
+        }
+    }
+    return data;
+}
+
+// The render as tarvel should do it, in this process: one instance for all
+// channels, or one per channel where the plug-in takes only mono; the
+// parameters set before the first block; the latency dropped from the front.
+Planar renderInProcess(const std::string& bundle, const std::string& cid, const Planar& input,
+                       const std::vector<std::pair<std::uint32_t, double>>& parameters, std::int64_t tailFrames = 0) {
+    struct Deleter {
+        void operator()(tv3m_plugin* p) const { tv3m_plugin_destroy(p); }
+    };
+    using Plugin = std::unique_ptr<tv3m_plugin, Deleter>;
+    const int channels = static_cast<int>(input.size());
+    char error[512] = {};
+    std::vector<Plugin> instances;
+    std::vector<std::vector<int>> feeds;
+    if (Plugin whole{tv3m_plugin_create(bundle.c_str(), cid.c_str(), kRate, kBlock, channels, error, sizeof error)}) {
+        instances.push_back(std::move(whole));
+        feeds.push_back({});
+        for (int c = 0; c < channels; ++c) feeds.back().push_back(c);
+    } else {
+        for (int c = 0; c < channels; ++c) {
+            Plugin one{tv3m_plugin_create(bundle.c_str(), cid.c_str(), kRate, kBlock, 1, error, sizeof error)};
+            if (!one) {
+                ADD_FAILURE() << error;
+                return {};
+            }
+            instances.push_back(std::move(one));
+            feeds.push_back({c});
+        }
+    }
+    int latency = 0;
+    for (auto& p : instances) {
+        for (const auto& [id, value] : parameters) EXPECT_EQ(tv3m_param_set(p.get(), id, value), 0);
+        latency = std::max(latency, tv3m_plugin_latency(p.get()));
+    }
+    const std::int64_t inputFrames = static_cast<std::int64_t>(input[0].size());
+    const std::int64_t outputFrames = inputFrames + tailFrames;
+    const std::int64_t total = outputFrames + latency;
+    Planar output(channels, std::vector<float>(static_cast<std::size_t>(outputFrames)));
+    for (std::int64_t at = 0; at < total; at += kBlock) {
+        const int frames = static_cast<int>(std::min<std::int64_t>(kBlock, total - at));
+        for (std::size_t s = 0; s < instances.size(); ++s) {
+            const auto& feed = feeds[s];
+            Planar in(feed.size(), std::vector<float>(frames, 0.0f)), out(feed.size(), std::vector<float>(frames));
+            std::vector<float*> inPtr, outPtr;
+            for (std::size_t c = 0; c < feed.size(); ++c) {
+                for (int i = 0; i < frames && at + i < inputFrames; ++i) in[c][i] = input[feed[c]][at + i];
+                inPtr.push_back(in[c].data());
+                outPtr.push_back(out[c].data());
+            }
+            EXPECT_EQ(tv3m_plugin_process(instances[s].get(), inPtr.data(), outPtr.data(),
+                                          static_cast<int32_t>(feed.size()), frames),
+                      0);
+            for (std::size_t c = 0; c < feed.size(); ++c)
+                for (int i = 0; i < frames; ++i) {
+                    const std::int64_t t = at + i - latency;
+                    if (t >= 0 && t < outputFrames) output[feed[c]][t] = out[c][i];
+                }
+        }
+    }
+    return output;
+}
+
+// Sample for sample, naming the first difference.
+void expectSameAudio(const Planar& got, const Planar& want) {
+    ASSERT_EQ(got.size(), want.size()) << "channels";
+    for (std::size_t c = 0; c < got.size(); ++c) {
+        ASSERT_EQ(got[c].size(), want[c].size()) << "frames of channel " << c;
+        for (std::size_t i = 0; i < got[c].size(); ++i) {
+            if (std::memcmp(&got[c][i], &want[c][i], sizeof(float)) != 0) {
+                FAIL() << "channel " << c << " differs first at frame " << i << ": " << got[c][i] << " vs "
+                       << want[c][i];
+            }
+        }
+    }
+}
+
+bool differs(const Planar& a, const Planar& b) {
+    for (std::size_t c = 0; c < a.size() && c < b.size(); ++c)
+        for (std::size_t i = 0; i < a[c].size() && i < b[c].size(); ++i)
+            if (std::fabs(a[c][i] - b[c][i]) > 1e-3f) return true;
+    return false;
+}
+
+class TarvelRender : public testing::Test {
+protected:
+    TempDir dir;
+    std::string in = dir / "in.wav", out = dir / "out.wav";
+};
+
+// ZamComp takes only mono: a stereo file runs through one instance per
+// channel, and the file that comes back is what the same blocks give here.
+TEST_F(TarvelRender, ZamCompMatchesTheInProcessRunSampleForSample) {
+    const Planar input = testSignal(2, kRate * 3 / 2 + 77); // not a whole number of blocks
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, input);
+    const ProcessResult r = tarvel({"render", kZamComp, in, out, "--param", std::to_string(kZamCompThreshold) + "=0.5",
+                                    "--param", std::to_string(kZamCompRatio) + "=0.8"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(out);
+    EXPECT_EQ(got.info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(got.info.samplerate, kRate);
+    const Planar want = renderInProcess(kZamComp, kZamCompCid, input, {{kZamCompThreshold, 0.5}, {kZamCompRatio, 0.8}});
+    expectSameAudio(got.data, want);
+    // Both parameters reached the plug-in: the default ratio sounds otherwise.
+    EXPECT_TRUE(differs(want, renderInProcess(kZamComp, kZamCompCid, input, {{kZamCompThreshold, 0.5}})));
+    EXPECT_TRUE(differs(want, input)) << "the compressor left the signal as it was";
+}
+
+// A 16-bit file comes back 16-bit, of the same length and channels; its
+// samples are the in-process run's, rounded as the format rounds them.
+TEST_F(TarvelRender, KeepsTheInputFormatAndLength) {
+    const Planar signal = testSignal(2, kRate / 2);
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_PCM_16, signal);
+    const Planar input = readSound(in).data; // as the file holds it
+    const ProcessResult r = tarvel({"render", kZamComp, in, out});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(out);
+    EXPECT_EQ(got.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(got.info.channels, 2);
+    EXPECT_EQ(got.frames(), kRate / 2);
+    const std::string reference = dir / "reference.wav";
+    writeSound(reference, SF_FORMAT_WAV | SF_FORMAT_PCM_16, renderInProcess(kZamComp, kZamCompCid, input, {}));
+    expectSameAudio(got.data, readSound(reference).data);
+}
+
+// The output file's name chooses its type; the samples stay the input's kind.
+TEST_F(TarvelRender, WritesTheTypeTheOutputNameAsksFor) {
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_PCM_24, testSignal(1, 4800));
+    const std::string flac = dir / "out.flac";
+    const ProcessResult r = tarvel({"render", kZamComp, in, flac});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(flac);
+    EXPECT_EQ(got.info.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    EXPECT_EQ(got.frames(), 4800);
+}
+
+// A plug-in that delays its output by the latency it reports: the rendered
+// file lines up with the input exactly (the fixture's gain is 1 by default),
+// in one stereo instance.
+TEST_F(TarvelRender, CompensatesTheLatencySoThatOutputLinesUpWithInput) {
+    const Planar input = testSignal(2, 3000);
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, input);
+    const ProcessResult r = tarvel({"render", fixture("session_delays"), in, out, "--block", "100"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(out);
+    expectSameAudio(got.data, input);
+}
+
+// --tail renders past the input's end: silence in, the plug-in's tail out.
+TEST_F(TarvelRender, TailAddsItsSecondsToTheOutput) {
+    const Planar input = testSignal(2, 4000);
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, input);
+    const ProcessResult r = tarvel({"render", fixture("session_delays"), in, out, "--tail", "0.25"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(out);
+    ASSERT_EQ(got.frames(), 4000 + kRate / 4);
+    Planar want = input;
+    for (auto& channel : want) channel.resize(4000 + kRate / 4, 0.0f);
+    expectSameAudio(got.data, want);
+}
+
+// Settings saved after one render and loaded into the next give the same
+// audio as the parameter that made them.
+TEST_F(TarvelRender, SavedSettingsRenderAsTheParameterThatMadeThem) {
+    const Planar input = testSignal(2, 6000);
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, input);
+    const std::string settings = dir / "gain.tvst3";
+    const std::string gain = std::to_string(sessionfx::kGainId) + "=0.25";
+    ProcessResult r = tarvel({"render", fixture("session_delays"), in, out, "--param", gain, "--save-state", settings});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Planar halved = readSound(out).data;
+    ASSERT_EQ(halved[0].size(), 6000u);
+    EXPECT_EQ(halved[1][100], input[1][100] * 0.5f);
+
+    const std::string again = dir / "again.wav";
+    r = tarvel({"render", fixture("session_delays"), in, again, "--state", settings});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    expectSameAudio(readSound(again).data, halved);
+}
+
+// An instrument plays the built-in phrase: C, E, G, C, half a second each;
+// the fixture sounds velocity × pitch / 128 while a note is held.
+TEST_F(TarvelRender, PlaysThePhraseThroughAnInstrument) {
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, Planar(2, std::vector<float>(kRate * 5 / 2)));
+    const ProcessResult r =
+        tarvel({"render", fixture("session_gain"), in, out, "--cid", sessionfx::kInstrumentCid, "--notes"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(out);
+    ASSERT_EQ(got.frames(), kRate * 5 / 2);
+    struct Moment {
+        double seconds;
+        float level;
+    };
+    const Moment moments[] = {{0.0, 0.8f * 60 / 128}, {0.2, 0.8f * 60 / 128}, {0.47, 0},
+                              {0.6, 0.8f * 64 / 128}, {1.2, 0.8f * 67 / 128}, {2.0, 0.8f * 72 / 128},
+                              {2.45, 0}};
+    for (const Moment& m : moments) {
+        const auto at = static_cast<std::size_t>(m.seconds * kRate);
+        for (int c = 0; c < 2; ++c) EXPECT_FLOAT_EQ(got.data[c][at], m.level) << m.seconds << " s, channel " << c;
+    }
+}
+
+// A render longer than a second tells how far it is.
+TEST_F(TarvelRender, ShowsProgressOnStandardErrorForLongRenders) {
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(1, kRate * 2));
+    const ProcessResult r = tarvel({"render", fixture("session_gain"), in, out});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr("100%"));
+    EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+struct FailureCase {
+    const char* name;
+    std::vector<std::string> arguments; // "IN", "OUT" and "DIR/" stand for the test's files
+    int status;
+    const char* says;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class TarvelFailure : public testing::TestWithParam<FailureCase> {};
+
+// Every failure is a message and an exit status, and no output file is left
+// behind by a render that failed.
+TEST_P(TarvelFailure, SaysWhatWentWrong) {
+    TempDir dir;
+    const std::string in = dir / "in.wav", out = dir / "out.wav";
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(2, 2000));
+    std::ofstream(dir / "damaged.tvst3") << "TVST3STATE\n" << std::string(16, '\x7f');
+    std::ofstream(dir / "notaudio.wav") << "this is not audio";
+    std::vector<std::string> arguments;
+    for (std::string a : GetParam().arguments) {
+        if (a == "IN") a = in;
+        else if (a == "OUT") a = out;
+        else if (a.rfind("DIR/", 0) == 0) a = dir / a.substr(4);
+        else if (a.rfind("FIXTURE:", 0) == 0) a = fixture(a.substr(8));
+        arguments.push_back(a);
+    }
+    const ProcessResult r = tarvel(arguments);
+    EXPECT_TRUE(r.exited(GetParam().status)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr(GetParam().says));
+    EXPECT_FALSE(std::filesystem::exists(out)) << "a failed render wrote its output";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TarvelFailure,
+    testing::Values(
+        FailureCase{"NoCommand", {}, 64, "usage: tarvel"},
+        FailureCase{"UnknownCommand", {"frobnicate"}, 64, "unknown command frobnicate"},
+        FailureCase{"RenderWithoutOutput", {"render", kZamComp, "IN"}, 64, "render needs a bundle"},
+        FailureCase{"ParamWithoutValue", {"render", kZamComp, "IN", "OUT", "--param", "6"}, 64, "ID=VALUE"},
+        FailureCase{"ParamOutOfRange", {"render", kZamComp, "IN", "OUT", "--param", "6=1.5"}, 64, "0 to 1"},
+        FailureCase{"BlockOfNoFrames", {"render", kZamComp, "IN", "OUT", "--block", "0"}, 64, "--block"},
+        FailureCase{"NegativeTail", {"render", kZamComp, "IN", "OUT", "--tail", "-1"}, 64, "--tail"},
+        FailureCase{"MissingBundle", {"render", "DIR/none.vst3", "IN", "OUT"}, 1,
+                    "the plug-in is no longer installed at this location"},
+        FailureCase{"MissingInput", {"render", kZamComp, "DIR/none.wav", "OUT"}, 1, "could not read"},
+        FailureCase{"InputThatIsNotAudio", {"render", kZamComp, "DIR/notaudio.wav", "OUT"}, 1, "could not read"},
+        FailureCase{"DamagedSettings", {"render", kZamComp, "IN", "OUT", "--state", "DIR/damaged.tvst3"}, 1,
+                    "is damaged"},
+        FailureCase{"UnknownClass", {"render", kZamComp, "IN", "OUT", "--cid", "00000000000000000000000000000000"},
+                    1, "tarvel: the factory refused to create this class"},
+        FailureCase{"MissingSettings",
+                    {"render", "FIXTURE:session_gain", "IN", "OUT", "--state", "DIR/none.tvst3"}, 1,
+                    "could not read the settings file"},
+        // A plug-in that crashes costs tarvel its helper, not its life.
+        FailureCase{"PluginCrashes", {"render", "FIXTURE:session_crash_process", "IN", "OUT"}, 1,
+                    "closed the connection (it ended by signal "},
+        FailureCase{"PluginCrashesWhileOpening", {"render", "FIXTURE:session_crash_open", "IN", "OUT"}, 1,
+                    "closed the connection (it ended by signal "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A settings file the plug-in refuses: the helper's own words.
+TEST(TarvelSettings, APluginThatRefusesItsSettingsSaysSo) {
+    TempDir dir;
+    const std::string in = dir / "in.wav", out = dir / "out.wav", settings = dir / "s.tvst3";
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(2, 2000));
+    ProcessResult r = tarvel({"render", fixture("session_gain"), in, out, "--save-state", settings});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    r = tarvel({"render", fixture("session_rejects_state"), in, dir / "again.wav", "--state", settings});
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr("the plug-in rejected its saved settings"));
+}
+
+TEST(TarvelScan, ListsEveryInstalledBundleWithItsVendorAndKind) {
+    const ProcessResult r = tarvel({"scan", "/usr/lib/vst3"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    int effects = 0;
+    std::size_t from = 0;
+    while ((from = r.out.find(" effect ", from)) != std::string::npos) ++effects, ++from;
+    EXPECT_GE(effects, 17) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("ZamComp.vst3"));
+    EXPECT_THAT(r.out, HasSubstr("Damien Zammit"));
+    EXPECT_THAT(r.out, HasSubstr(kZamCompCid));
+}
+
+TEST(TarvelScan, NamesABundleThatFailsAndExitsOne) {
+    TempDir dir;
+    const ProcessResult r = tarvel({"scan", kZamComp, dir / "none.vst3"});
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_THAT(r.out, HasSubstr("ZamComp.vst3"));
+    EXPECT_THAT(r.out, HasSubstr("none.vst3"));
+    EXPECT_THAT(r.out, HasSubstr("error: "));
+}
+
+TEST(TarvelParams, ListsIdsTitlesUnitsAndDisplays) {
+    const ProcessResult r = tarvel({"params", kZamComp});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_THAT(r.out, HasSubstr(kZamCompCid));
+    EXPECT_THAT(r.out, testing::ContainsRegex("\n +6  Ratio +"));
+    EXPECT_THAT(r.out, testing::ContainsRegex("Attack +ms +0\\.0991  10\\.0"));
+}
+
+TEST(TarvelTone, WritesATestSignalOfTheAskedShape) {
+    TempDir dir;
+    const ProcessResult r = tarvel({"tone", dir / "tone.wav", "--seconds", "0.5", "--channels", "1", "--rate", "44100"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(dir / "tone.wav");
+    EXPECT_EQ(got.info.channels, 1);
+    EXPECT_EQ(got.info.samplerate, 44100);
+    EXPECT_EQ(got.frames(), 22050);
+    float peak = 0;
+    for (float s : got.data[0]) peak = std::max(peak, std::fabs(s));
+    EXPECT_GT(peak, 0.3f);
+    EXPECT_LE(peak, 1.0f);
+}
+
+} // namespace
