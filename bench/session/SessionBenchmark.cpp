@@ -4,6 +4,11 @@
 // the same bytes between this process and a child that echoes them. After the
 // usual table a summary gives, per block size, the helper's overhead (helper
 // minus in-process) beside that floor.
+//
+// Then a whole render as a person runs it: one minute of 48 kHz stereo through
+// ZamComp (mono only, so two instances) in 512-frame blocks, in this process
+// and with `tarvel render`, beside the floor of that many mono-block round
+// trips (a mono block of 512 frames is the bytes of a stereo one of 256).
 #include "TarvelPluginBridge/PluginBridgeAudio.h"
 #include "TarvelPluginBridge/PluginBridgeClient.h"
 #include "tv3m.h"
@@ -16,6 +21,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -143,9 +150,70 @@ void RawPingPong(benchmark::State& state) {
     ::waitpid(child, nullptr, 0);
 }
 
+constexpr const char* kRenderBundle = "/usr/lib/vst3/ZamComp.vst3";
+constexpr std::int64_t kRenderBlock = 512;
+constexpr std::int64_t kRenderFrames = 60 * 48000;
+constexpr std::int64_t kRenderBlocks = (kRenderFrames + kRenderBlock - 1) / kRenderBlock;
+constexpr std::int64_t kRenderInstances = 2; // one per channel
+
+// The blocks a render of one minute runs, in this process, without the files.
+void InProcessRenderMinute(benchmark::State& state) {
+    char error[512] = {};
+    tv3m_module* module = tv3m_module_open(kRenderBundle, error, sizeof error);
+    tv3m_class_info info{};
+    if (!module || tv3m_module_class_info(module, 0, &info) != 0) {
+        state.SkipWithError("ZamComp cannot be read");
+        return;
+    }
+    tv3m_module_close(module);
+    std::vector<tv3m_plugin*> plugins;
+    for (int i = 0; i < kRenderInstances; ++i)
+        plugins.push_back(tv3m_plugin_create(kRenderBundle, info.cid, 48000, kRenderBlock, 1, error, sizeof error));
+    auto input = signal(kRenderBlock);
+    std::vector<float> in(kRenderBlock), out(kRenderBlock);
+    float* inPtr[1] = {in.data()};
+    float* outPtr[1] = {out.data()};
+    for (auto _ : state) {
+        for (std::int64_t b = 0; b < kRenderBlocks; ++b) {
+            for (std::int64_t c = 0; c < kRenderInstances; ++c) {
+                in.assign(input[c].begin(), input[c].end()); // as a render copies each block in
+                if (!plugins[c] || tv3m_plugin_process(plugins[c], inPtr, outPtr, 1, kRenderBlock) != 0) {
+                    state.SkipWithError("process failed");
+                    break;
+                }
+            }
+        }
+    }
+    for (tv3m_plugin* p : plugins) tv3m_plugin_destroy(p);
+}
+
+// `tarvel render` of a one-minute file, start to end: the scan of the bundle,
+// two helpers, the blocks, reading and writing the files.
+void TarvelRenderMinute(benchmark::State& state) {
+    char folder[] = "/tmp/tarvel-bench-XXXXXX";
+    if (!::mkdtemp(folder)) {
+        state.SkipWithError("no temporary folder");
+        return;
+    }
+    const std::string tarvel = TV3_TARVEL_PATH, dir = folder;
+    const std::string tone = tarvel + " tone " + dir + "/minute.wav --seconds 60";
+    const std::string render = tarvel + " render " + kRenderBundle + " " + dir + "/minute.wav " + dir +
+                               "/out.wav --param 7=0.5 2>/dev/null";
+    if (std::system(tone.c_str()) != 0) state.SkipWithError("tarvel tone failed");
+    for (auto _ : state) {
+        if (std::system(render.c_str()) != 0) {
+            state.SkipWithError("tarvel render failed");
+            break;
+        }
+    }
+    std::filesystem::remove_all(dir);
+}
+
 BENCHMARK(InProcess)->Arg(64)->Arg(512)->Arg(4096)->UseRealTime();
 BENCHMARK(ThroughHelper)->Arg(64)->Arg(512)->Arg(4096)->UseRealTime();
-BENCHMARK(RawPingPong)->Arg(64)->Arg(512)->Arg(4096)->UseRealTime();
+BENCHMARK(RawPingPong)->Arg(64)->Arg(256)->Arg(512)->Arg(4096)->UseRealTime();
+BENCHMARK(InProcessRenderMinute)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(TarvelRenderMinute)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 // Keeps the real time per iteration of every run (the medians, when
 // repetitions are asked for) for the summary.
@@ -177,6 +245,18 @@ public:
             std::printf("%8s %12.1f %12.1f %12.1f %12.1f %16.2f\n", frames, in, helper, helper - in, floor,
                         (helper - in) / floor);
         }
+        auto us = [&](const std::string& key) {
+            auto found = medians_.find(key);
+            return found == medians_.end() ? NAN : found->second.first;
+        };
+        const double in = us("InProcessRenderMinute/") * 1e-6, tarvel = us("TarvelRenderMinute/") * 1e-6;
+        const double floor = us("RawPingPong/256") * 1e-6 * kRenderBlocks * kRenderInstances;
+        std::printf("\none minute of 48 kHz stereo through ZamComp, 512-frame blocks, two mono instances (%lld "
+                    "round trips), seconds\n",
+                    static_cast<long long>(kRenderBlocks * kRenderInstances));
+        std::printf("%12s %12s %12s %12s %22s\n", "in-process", "tarvel", "difference", "raw floor",
+                    "difference / floor");
+        std::printf("%12.3f %12.3f %12.3f %12.3f %22.2f\n", in, tarvel, tarvel - in, floor, (tarvel - in) / floor);
     }
 
 private:
