@@ -364,10 +364,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {"render", "FIXTURE:session_gain", "IN", "OUT", "--state", "DIR/none.tvst3"}, 1,
                     "could not read the settings file"},
         // A plug-in that crashes costs tarvel its helper, not its life.
+        // (Under a sanitizer the helper exits instead of dying by the signal,
+        // so only the lost connection is certain.)
         FailureCase{"PluginCrashes", {"render", "FIXTURE:session_crash_process", "IN", "OUT"}, 1,
-                    "closed the connection (it ended by signal "},
+                    "tarvel: the plug-in host closed the connection"},
         FailureCase{"PluginCrashesWhileOpening", {"render", "FIXTURE:session_crash_open", "IN", "OUT"}, 1,
-                    "closed the connection (it ended by signal "}),
+                    "tarvel: the plug-in host closed the connection"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A settings file the plug-in refuses: the helper's own words.
