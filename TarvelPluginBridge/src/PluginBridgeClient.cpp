@@ -198,6 +198,12 @@ std::optional<PluginBridgeClient::Failure> PluginBridgeClient::requestInto(const
                                                                            std::span<const std::uint8_t> payload,
                                                                            PluginBridgeChannel::Frame& reply,
                                                                            double timeoutSeconds) {
+    if (auto failure = send(message, payload)) return failure;
+    return receiveInto(reply, timeoutSeconds);
+}
+
+std::optional<PluginBridgeClient::Failure> PluginBridgeClient::send(const PluginBridgeMessage& message,
+                                                                    std::span<const std::uint8_t> payload) {
     if (lost_ || requestFD_ < 0 || !running()) return Failure::closed();
     if (auto failure = channel_->send(message, payload)) {
         // A helper that died shows up here as EPIPE: that is a closed pipe.
@@ -205,6 +211,12 @@ std::optional<PluginBridgeClient::Failure> PluginBridgeClient::requestInto(const
         if (failure->kind() == Failure::Kind::io && failure->errorNumber() == EPIPE) return Failure::closed();
         return failure;
     }
+    return std::nullopt;
+}
+
+std::optional<PluginBridgeClient::Failure> PluginBridgeClient::receiveInto(PluginBridgeChannel::Frame& reply,
+                                                                           double timeoutSeconds) {
+    if (lost_ || !running()) return Failure::closed();
     if (auto failure = channel_->receiveInto(reply, PluginBridgeChannel::now() + timeoutSeconds)) {
         lose();
         return failure;

@@ -58,6 +58,31 @@ TEST(Client, StatusRoundTripAndQuitWithTheRealHelper) {
     EXPECT_EQ(after.error().kind(), Kind::closed);
 }
 
+// Two helpers kept busy at once: each is sent its request before either
+// reply is read, and each reply comes back to its own client.
+TEST(Client, SendsAndReceivesInHalvesAcrossTwoHelpers) {
+    auto first = PluginBridgeClient::start(TV3_HELPER_PATH);
+    auto second = PluginBridgeClient::start(TV3_HELPER_PATH);
+    ASSERT_TRUE(first && second);
+    PluginBridgeMessage open = PluginBridgeMessage::init(Op::open);
+    open.path = "/nonexistent/none.vst3";
+    open.cid = "00000000000000000000000000000000";
+    ASSERT_FALSE((*first)->send(open));
+    ASSERT_FALSE((*second)->send(PluginBridgeMessage::init(Op::status)));
+    PluginBridgeChannel::Frame a, b;
+    ASSERT_FALSE((*second)->receiveInto(b, 10));
+    ASSERT_FALSE((*first)->receiveInto(a, 10));
+    EXPECT_TRUE(a.message.error.has_value()) << "the open's reply reached the first client";
+    EXPECT_TRUE(b.message.editCount.has_value()) << "the status reply reached the second";
+    EXPECT_FALSE(b.message.error);
+    EXPECT_TRUE((*first)->quit(5).exitedWith(0));
+    // Receiving with nothing sent, from a helper that has gone: closed at once.
+    auto failure = (*first)->receiveInto(a, 10);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind(), Kind::closed);
+    EXPECT_TRUE((*second)->quit(5).exitedWith(0));
+}
+
 TEST(Client, ClosingRequestsEndsTheRealHelper) {
     auto client = PluginBridgeClient::start(TV3_HELPER_PATH);
     ASSERT_TRUE(client) << client.error();

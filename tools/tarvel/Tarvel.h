@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+struct sf_private_tag; // libsndfile's SNDFILE
+
 namespace tarvel {
 
 // A failure to tell the user about; main prints "tarvel: <what>" and exits 1.
@@ -61,6 +63,9 @@ public:
     // One block, into a reused frame.
     const PluginBridgeChannel::Frame& process(const PluginBridgeMessage& message,
                                               std::span<const std::uint8_t> payload);
+    // The same in two halves, so that several helpers work on a block at once.
+    void send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload);
+    const PluginBridgeChannel::Frame& receive();
 
     std::int64_t latency() const { return latency_; }
     std::int64_t channels() const { return channels_; }
@@ -86,15 +91,48 @@ struct SavedState {
 void writeStateFile(const std::string& path, const SavedState& state);
 SavedState readStateFile(const std::string& path);
 
-struct Audio {
-    int sampleRate = 48000;
-    int channels = 0;
-    int format = 0;                       // libsndfile's format of the file read
-    std::vector<std::vector<float>> data; // planar
-    std::int64_t frames() const { return data.empty() ? 0 : static_cast<std::int64_t>(data[0].size()); }
+// An audio file read block by block (any format libsndfile reads).
+class AudioReader {
+public:
+    explicit AudioReader(const std::string& path); // throws Failure
+    ~AudioReader();
+    AudioReader(const AudioReader&) = delete;
+    AudioReader& operator=(const AudioReader&) = delete;
+
+    int sampleRate() const { return sampleRate_; }
+    int channels() const { return channels_; }
+    int format() const { return format_; } // libsndfile's
+    std::int64_t frames() const { return frames_; }
+    // The next `frames` frames, interleaved; past the end of the file, silence.
+    void read(float* interleaved, std::int64_t frames);
+
+private:
+    ::sf_private_tag* file_ = nullptr;
+    int sampleRate_ = 0, channels_ = 0, format_ = 0;
+    std::int64_t frames_ = 0;
+    bool ended_ = false;
 };
-Audio readAudio(const std::string& path);
-void writeAudio(const std::string& path, const Audio& audio);
+
+// An audio file written block by block, into a temporary file beside it that
+// takes the file's name only when finish() succeeds: a render that fails
+// leaves no half file, and an output that names the input cannot destroy it
+// while it is read. The type is the one the name asks for (".flac") with the
+// given sample format where that type can hold it; else `format` itself.
+class AudioWriter {
+public:
+    AudioWriter(const std::string& path, int format, int sampleRate, int channels); // throws Failure
+    ~AudioWriter(); // removes the temporary file unless finished
+    AudioWriter(const AudioWriter&) = delete;
+    AudioWriter& operator=(const AudioWriter&) = delete;
+
+    void write(const float* interleaved, std::int64_t frames); // throws Failure
+    void finish();                                            // throws Failure
+
+private:
+    std::string path_, temporary_;
+    ::sf_private_tag* file_ = nullptr;
+    int channels_ = 0;
+};
 
 // ---- render ----
 struct RenderOptions {

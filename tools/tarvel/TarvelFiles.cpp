@@ -3,7 +3,11 @@
 
 #include <sndfile.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cmath>
 #include <filesystem>
 #include <cstring>
@@ -24,6 +28,36 @@ std::uint64_t uint64At(const std::string& bytes, std::size_t at) {
     std::uint64_t v = 0;
     for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
     return v;
+}
+
+// The file type the output's name asks for ("out.flac"), keeping the input's
+// sample format where that type can hold it; the input's own format where the
+// name says nothing libsndfile knows.
+int outputFormat(const std::string& path, int inputFormat, int sampleRate, int channels) {
+    const std::string extension = std::filesystem::path(path).extension().string();
+    if (extension.size() < 2) return inputFormat;
+    std::string wanted = extension.substr(1);
+    for (char& ch : wanted) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (wanted == "aif") wanted = "aiff";
+    int majors = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
+    for (int m = 0; m < majors; ++m) {
+        SF_FORMAT_INFO major{};
+        major.format = m;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &major, sizeof major) != 0 || !major.extension) continue;
+        if (wanted != major.extension) continue;
+        if ((inputFormat & SF_FORMAT_TYPEMASK) == major.format) return inputFormat;
+        const int subtypes[] = {inputFormat & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT, SF_FORMAT_PCM_24, SF_FORMAT_PCM_16,
+                                SF_FORMAT_VORBIS};
+        for (const int subtype : subtypes) {
+            SF_INFO check{};
+            check.samplerate = sampleRate;
+            check.channels = channels;
+            check.format = major.format | subtype;
+            if (sf_format_check(&check)) return check.format;
+        }
+    }
+    return inputFormat;
 }
 
 } // namespace
@@ -59,94 +93,86 @@ SavedState readStateFile(const std::string& path) {
     return state;
 }
 
-Audio readAudio(const std::string& path) {
+AudioReader::AudioReader(const std::string& path) {
     SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file) throw Failure("could not read " + path + " (" + sf_strerror(nullptr) + ")");
-    Audio audio;
-    audio.sampleRate = info.samplerate;
-    audio.channels = info.channels;
-    audio.format = info.format;
-    std::vector<float> interleaved(static_cast<std::size_t>(info.frames) * static_cast<std::size_t>(info.channels));
-    const sf_count_t got = sf_readf_float(file, interleaved.data(), info.frames);
-    sf_close(file);
-    audio.data.assign(static_cast<std::size_t>(info.channels), std::vector<float>(static_cast<std::size_t>(got)));
-    for (sf_count_t i = 0; i < got; ++i)
-        for (int c = 0; c < info.channels; ++c)
-            audio.data[c][i] = interleaved[static_cast<std::size_t>(i) * info.channels + c];
-    return audio;
+    file_ = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file_) throw Failure("could not read " + path + " (" + sf_strerror(nullptr) + ")");
+    sampleRate_ = info.samplerate;
+    channels_ = info.channels;
+    format_ = info.format;
+    frames_ = info.frames;
 }
 
-// The file type the output's name asks for ("out.flac"), keeping the input's
-// sample format where that type can hold it; the input's own format where the
-// name says nothing libsndfile knows.
-static int outputFormat(const std::string& path, int inputFormat, int sampleRate, int channels) {
-    const std::string extension = std::filesystem::path(path).extension().string();
-    if (extension.size() < 2) return inputFormat;
-    std::string wanted = extension.substr(1);
-    for (char& ch : wanted) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    if (wanted == "aif") wanted = "aiff";
-    int majors = 0;
-    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
-    for (int m = 0; m < majors; ++m) {
-        SF_FORMAT_INFO major{};
-        major.format = m;
-        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &major, sizeof major) != 0 || !major.extension) continue;
-        if (wanted != major.extension) continue;
-        if ((inputFormat & SF_FORMAT_TYPEMASK) == major.format) return inputFormat;
-        const int subtypes[] = {inputFormat & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT, SF_FORMAT_PCM_24, SF_FORMAT_PCM_16,
-                                SF_FORMAT_VORBIS};
-        for (const int subtype : subtypes) {
-            SF_INFO check{};
-            check.samplerate = sampleRate;
-            check.channels = channels;
-            check.format = major.format | subtype;
-            if (sf_format_check(&check)) return check.format;
-        }
+AudioReader::~AudioReader() {
+    if (file_) sf_close(file_);
+}
+
+void AudioReader::read(float* interleaved, std::int64_t frames) {
+    sf_count_t got = 0;
+    if (!ended_) got = sf_readf_float(file_, interleaved, frames);
+    if (got < frames) {
+        ended_ = true;
+        std::fill(interleaved + got * channels_, interleaved + frames * channels_, 0.0f);
     }
-    return inputFormat;
 }
 
-void writeAudio(const std::string& path, const Audio& audio) {
+AudioWriter::AudioWriter(const std::string& path, int format, int sampleRate, int channels)
+    : path_(path), channels_(channels) {
     SF_INFO info{};
-    info.samplerate = audio.sampleRate;
-    info.channels = audio.channels;
-    info.format = outputFormat(path, audio.format, audio.sampleRate, audio.channels);
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) throw Failure("could not write " + path + " (" + sf_strerror(nullptr) + ")");
+    info.samplerate = sampleRate;
+    info.channels = channels;
+    info.format = outputFormat(path, format, sampleRate, channels);
+    // Beside the output, so that the final rename stays on one file system.
+    temporary_ = path + ".tarvel-" + std::to_string(::getpid());
+    file_ = sf_open(temporary_.c_str(), SFM_WRITE, &info);
+    if (!file_) throw Failure("could not write " + path + " (" + sf_strerror(nullptr) + ")");
     // Written as it is: samples beyond full scale are the plug-in's and the
     // file format's business, not ours.
-    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
-    const std::int64_t frames = audio.frames();
-    std::vector<float> interleaved(static_cast<std::size_t>(frames) * static_cast<std::size_t>(audio.channels));
-    for (std::int64_t i = 0; i < frames; ++i)
-        for (int c = 0; c < audio.channels; ++c)
-            interleaved[static_cast<std::size_t>(i) * audio.channels + c] = audio.data[c][i];
-    const sf_count_t written = sf_writef_float(file, interleaved.data(), frames);
-    sf_close(file);
-    if (written != frames) throw Failure("could not write all of " + path);
+    sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+}
+
+AudioWriter::~AudioWriter() {
+    if (file_) {
+        sf_close(file_);
+        std::remove(temporary_.c_str());
+    }
+}
+
+void AudioWriter::write(const float* interleaved, std::int64_t frames) {
+    if (frames <= 0) return;
+    if (sf_writef_float(file_, interleaved, frames) != frames) throw Failure("could not write all of " + path_);
+}
+
+void AudioWriter::finish() {
+    const int closed = sf_close(file_);
+    file_ = nullptr;
+    if (closed != 0 || std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+        std::remove(temporary_.c_str());
+        throw Failure("could not write " + path_);
+    }
 }
 
 int runTone(const std::string& path, double seconds, int channels, int sampleRate) {
     if (seconds <= 0 || channels < 1 || sampleRate < 1) throw UsageError("tone needs a positive length, channels and rate");
-    Audio audio;
-    audio.sampleRate = sampleRate;
-    audio.channels = channels;
-    audio.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    AudioWriter writer(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, sampleRate, channels);
     const auto frames = static_cast<std::int64_t>(seconds * sampleRate);
-    audio.data.assign(static_cast<std::size_t>(channels), std::vector<float>(static_cast<std::size_t>(frames)));
+    constexpr std::int64_t kBlock = 4096;
+    std::vector<float> block(static_cast<std::size_t>(kBlock * channels));
     const double pi = 3.14159265358979323846;
-    for (int c = 0; c < channels; ++c) {
-        for (std::int64_t i = 0; i < frames; ++i) {
-            const double t = static_cast<double>(i) / sampleRate;
-            double v = 0.3 * std::sin(2 * pi * (220.0 + 110.0 * c) * t) + 0.15 * std::sin(2 * pi * 1320.0 * t);
+    for (std::int64_t at = 0; at < frames; at += kBlock) {
+        const std::int64_t n = std::min(kBlock, frames - at);
+        for (std::int64_t i = 0; i < n; ++i) {
+            const double t = static_cast<double>(at + i) / sampleRate;
             // A burst every half second, decaying, so compressors and gates work.
-            const double sinceBurst = std::fmod(t, 0.5);
-            v += 0.5 * std::exp(-sinceBurst * 12.0) * std::sin(2 * pi * 880.0 * t);
-            audio.data[c][i] = static_cast<float>(v);
+            const double burst = 0.5 * std::exp(-std::fmod(t, 0.5) * 12.0) * std::sin(2 * pi * 880.0 * t);
+            for (int c = 0; c < channels; ++c) {
+                const double v = 0.3 * std::sin(2 * pi * (220.0 + 110.0 * c) * t) + 0.15 * std::sin(2 * pi * 1320.0 * t);
+                block[static_cast<std::size_t>(i * channels + c)] = static_cast<float>(v + burst);
+            }
         }
+        writer.write(block.data(), n);
     }
-    writeAudio(path, audio);
+    writer.finish();
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include "TarvelPluginBridge/PluginBridgeAudio.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -46,12 +47,12 @@ struct Plan {
 };
 
 Plan openSessions(const Options& options, const RenderOptions& render, const ChosenClass& chosen,
-                  const Audio& input) {
+                  const AudioReader& input) {
     Plan plan;
     std::string error;
-    const int fileChannels = input.channels;
+    const int fileChannels = input.channels();
     auto open = [&](std::int64_t channels) {
-        return Session::tryOpen(options, render.bundle, chosen, input.sampleRate, render.block, channels, &error);
+        return Session::tryOpen(options, render.bundle, chosen, input.sampleRate(), render.block, channels, &error);
     };
     if (auto whole = open(fileChannels)) {
         std::vector<int> feed;
@@ -106,23 +107,116 @@ SavedState saveState(Session& session) {
     return state;
 }
 
+// One session's share of a block: its inputs taken from the file's
+// interleaved block, its outputs put back into the output's, without
+// allocating.
+class SessionBlock {
+public:
+    SessionBlock(Session& session, std::vector<int> feed, int fileChannels, std::int64_t maxFrames, bool instrument,
+                 bool onlySession)
+        : session_(session), feed_(std::move(feed)), fileChannels_(fileChannels), instrument_(instrument),
+          onlySession_(onlySession) {
+        in_.assign(feed_.size(), std::vector<float>(static_cast<std::size_t>(maxFrames)));
+        const std::int64_t outputs = std::max<std::int64_t>(session.channels(), 1);
+        out_.assign(static_cast<std::size_t>(outputs), std::vector<float>(static_cast<std::size_t>(maxFrames)));
+        for (auto& c : in_) inPointers_.push_back(c.data());
+        for (auto& c : out_) outPointers_.push_back(c.data());
+        payload_.resize(feed_.size() * static_cast<std::size_t>(maxFrames) * 4);
+    }
+
+    // Sends this session's share of the block.
+    void send(const float* input, std::int64_t at, std::int64_t frames, int sampleRate) {
+        PluginBridgeMessage process = PluginBridgeMessage::init(Op::process);
+        process.frames = frames;
+        std::span<const std::uint8_t> payload;
+        if (instrument_) {
+            process.events = phraseEvents(at, frames, sampleRate);
+        } else {
+            for (std::size_t c = 0; c < feed_.size(); ++c)
+                for (std::int64_t i = 0; i < frames; ++i) in_[c][i] = input[i * fileChannels_ + feed_[c]];
+            const std::size_t bytes = feed_.size() * static_cast<std::size_t>(frames) * 4;
+            PluginBridgeAudio::packInto(inPointers_.data(), static_cast<std::int64_t>(feed_.size()), frames,
+                                        std::span<std::uint8_t>(payload_.data(), bytes));
+            payload = std::span<const std::uint8_t>(payload_.data(), bytes);
+        }
+        session_.send(process, payload);
+    }
+
+    // Receives what came back, into the output's block.
+    void receive(float* output, std::int64_t frames) {
+        const PluginBridgeChannel::Frame& reply = session_.receive();
+        const auto replyChannels = static_cast<std::int64_t>(reply.payload.size() / 4 / static_cast<std::size_t>(frames));
+        if (replyChannels < 1 || replyChannels > static_cast<std::int64_t>(out_.size()) ||
+            !PluginBridgeAudio::unpackInto(reply.payload, outPointers_.data(), replyChannels, frames)) {
+            throw Failure("the plug-in host sent a block of the wrong size");
+        }
+        // The only session writes every file channel (an instrument's first
+        // output where it has fewer outputs than the file has channels); one
+        // of several writes the one channel it was fed.
+        for (int c = 0; c < fileChannels_; ++c) {
+            std::int64_t source = 0;
+            if (onlySession_) {
+                source = c < replyChannels ? c : 0;
+            } else if (feed_[0] != c) {
+                continue;
+            }
+            const float* from = out_[static_cast<std::size_t>(source)].data();
+            for (std::int64_t i = 0; i < frames; ++i) output[i * fileChannels_ + c] = from[i];
+        }
+    }
+
+private:
+    Session& session_;
+    std::vector<int> feed_;
+    int fileChannels_;
+    bool instrument_, onlySession_;
+    std::vector<std::vector<float>> in_, out_;
+    std::vector<float*> inPointers_, outPointers_;
+    std::vector<std::uint8_t> payload_;
+};
+
+// Shows how far the render is, at most ten times a second.
+class Progress {
+public:
+    Progress(bool shown, std::int64_t total) : shown_(shown), total_(total) {}
+    void at(std::int64_t done) {
+        if (!shown_) return;
+        const auto now = std::chrono::steady_clock::now();
+        const int percent = static_cast<int>(100 * done / total_);
+        if (percent == percent_ || (now - last_ < std::chrono::milliseconds(100) && percent < 100)) return;
+        std::fprintf(stderr, "\rrendering %3d%%", percent);
+        percent_ = percent;
+        last_ = now;
+    }
+    void end() {
+        if (shown_) std::fprintf(stderr, "\n");
+    }
+
+private:
+    bool shown_;
+    std::int64_t total_;
+    int percent_ = -1;
+    std::chrono::steady_clock::time_point last_{};
+};
+
 } // namespace
 
 int runRender(const Options& options, const RenderOptions& render) {
     if (render.block < 1) throw UsageError("--block needs a positive number of frames");
     if (render.tailSeconds < 0 || !std::isfinite(render.tailSeconds)) throw UsageError("--tail needs seconds, 0 or more");
-    const Audio input = readAudio(render.input);
-    if (input.channels < 1) throw Failure(render.input + " has no audio channels");
+    AudioReader input(render.input);
+    if (input.channels() < 1) throw Failure(render.input + " has no audio channels");
     ChosenClass chosen = chooseClass(options, render.bundle, render.cid);
     if (render.notes) chosen.instrument = true;
-    const std::optional<SavedState> state =
-        render.state ? std::optional<SavedState>(readStateFile(*render.state)) : std::nullopt;
+    std::optional<SavedState> state;
+    if (render.state) state.emplace(readStateFile(*render.state));
 
     Plan plan = openSessions(options, render, chosen, input);
     for (auto& session : plan.sessions) prepare(*session, render, state);
 
+    const int channels = input.channels();
     const std::int64_t inputFrames = input.frames();
-    const auto tailFrames = static_cast<std::int64_t>(std::llround(render.tailSeconds * input.sampleRate));
+    const auto tailFrames = static_cast<std::int64_t>(std::llround(render.tailSeconds * input.sampleRate()));
     const std::int64_t outputFrames = inputFrames + tailFrames;
     // A plug-in that delays its output by L frames is fed L more frames of
     // silence, and its first L output frames are dropped, so that the output
@@ -131,63 +225,33 @@ int runRender(const Options& options, const RenderOptions& render) {
     for (const auto& session : plan.sessions) latency = std::max(latency, session->latency());
     const std::int64_t totalFrames = outputFrames + latency;
 
-    Audio output;
-    output.sampleRate = input.sampleRate;
-    output.channels = input.channels;
-    output.format = input.format;
-    output.data.assign(static_cast<std::size_t>(input.channels), std::vector<float>(static_cast<std::size_t>(outputFrames)));
+    std::vector<std::unique_ptr<SessionBlock>> parts;
+    for (std::size_t s = 0; s < plan.sessions.size(); ++s) {
+        parts.push_back(std::make_unique<SessionBlock>(*plan.sessions[s], plan.feeds[s], channels, render.block,
+                                                       chosen.instrument, plan.sessions.size() == 1));
+    }
+    AudioWriter output(render.output, input.format(), input.sampleRate(), channels);
+    std::vector<float> inBlock(static_cast<std::size_t>(render.block * channels));
+    std::vector<float> outBlock(static_cast<std::size_t>(render.block * channels));
+    Progress progress(outputFrames > input.sampleRate(), totalFrames);
 
-    const bool showProgress = outputFrames > input.sampleRate;
-    int shownPercent = -1;
-    std::vector<std::vector<float>> block;
+    // The sessions of a mono-only plug-in are independent instances: each is
+    // sent its share of a block before the first reply is awaited, so that
+    // their helpers work on it at the same time.
     for (std::int64_t at = 0; at < totalFrames; at += render.block) {
         const std::int64_t frames = std::min(render.block, totalFrames - at);
-        for (std::size_t s = 0; s < plan.sessions.size(); ++s) {
-            Session& session = *plan.sessions[s];
-            PluginBridgeMessage process = PluginBridgeMessage::init(Op::process);
-            process.frames = frames;
-            std::vector<std::uint8_t> payload;
-            if (chosen.instrument) {
-                process.events = phraseEvents(at, frames, input.sampleRate);
-            } else {
-                const auto& feed = plan.feeds[s];
-                block.assign(feed.size(), std::vector<float>(static_cast<std::size_t>(frames), 0.0f));
-                for (std::size_t c = 0; c < feed.size(); ++c)
-                    for (std::int64_t i = 0; i < frames && at + i < inputFrames; ++i)
-                        block[c][i] = input.data[feed[c]][at + i];
-                payload = PluginBridgeAudio::pack(block, frames);
-            }
-            const PluginBridgeChannel::Frame& reply = session.process(process, payload);
-            const std::int64_t replyChannels = static_cast<std::int64_t>(reply.payload.size()) / 4 / frames;
-            auto out = PluginBridgeAudio::unpack(reply.payload, replyChannels, frames);
-            if (!out) throw Failure("the plug-in host sent a block of the wrong size");
-            // Session s writes the file channels it was fed; an instrument's
-            // outputs go to the file's channels in order.
-            for (std::size_t c = 0; c < static_cast<std::size_t>(input.channels); ++c) {
-                int source = -1;
-                if (plan.sessions.size() == 1) {
-                    source = c < out->size() ? static_cast<int>(c) : (out->empty() ? -1 : 0);
-                } else if (plan.feeds[s][0] == static_cast<int>(c)) {
-                    source = 0;
-                }
-                if (source < 0) continue;
-                for (std::int64_t i = 0; i < frames; ++i) {
-                    const std::int64_t t = at + i - latency;
-                    if (t >= 0 && t < outputFrames) output.data[c][t] = (*out)[source][i];
-                }
-            }
-        }
-        if (showProgress) {
-            const int percent = static_cast<int>(100 * (at + frames) / totalFrames);
-            if (percent != shownPercent) {
-                std::fprintf(stderr, "\rrendering %3d%%", percent);
-                shownPercent = percent;
-            }
-        }
+        input.read(inBlock.data(), frames);
+        for (auto& part : parts) part->send(inBlock.data(), at, frames, input.sampleRate());
+        for (auto& part : parts) part->receive(outBlock.data(), frames);
+        // Output frame t is the plug-in's frame t + latency.
+        const std::int64_t from = std::max<std::int64_t>(0, latency - at);
+        const std::int64_t to = std::min(frames, outputFrames + latency - at);
+        if (to > from) output.write(outBlock.data() + from * channels, to - from);
+        progress.at(at + frames);
     }
-    if (showProgress) std::fprintf(stderr, "\n");
+    progress.end();
 
-    writeAudio(render.output, output);
+    output.finish();
     if (render.saveState) writeStateFile(*render.saveState, saveState(*plan.sessions.front()));
     for (auto& session : plan.sessions) session->quit();
     return 0;

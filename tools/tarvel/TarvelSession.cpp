@@ -83,9 +83,16 @@ PluginBridgeClient::Reply Session::request(const PluginBridgeMessage& message, s
 
 const PluginBridgeChannel::Frame& Session::process(const PluginBridgeMessage& message,
                                                    std::span<const std::uint8_t> payload) {
-    if (auto failure = client_->requestInto(message, payload, frame_, kBlockSeconds)) {
-        throw Failure(lost(*client_, *failure));
-    }
+    send(message, payload);
+    return receive();
+}
+
+void Session::send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload) {
+    if (auto failure = client_->send(message, payload)) throw Failure(lost(*client_, *failure));
+}
+
+const PluginBridgeChannel::Frame& Session::receive() {
+    if (auto failure = client_->receiveInto(frame_, kBlockSeconds)) throw Failure(lost(*client_, *failure));
     if (frame_.message.error) throw Failure(*frame_.message.error);
     return frame_;
 }

@@ -75,6 +75,12 @@ public:
     std::optional<Failure> requestInto(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload,
                                        PluginBridgeChannel::Frame& reply, double timeoutSeconds = 30);
 
+    // requestInto in two halves, for a parent that keeps several helpers busy
+    // at once: send a request to each, then receive each reply. At most one
+    // request may be waiting for its reply; failures count as in request.
+    std::optional<Failure> send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload = {});
+    std::optional<Failure> receiveInto(PluginBridgeChannel::Frame& reply, double timeoutSeconds = 30);
+
     // Sends "quit", waits for its reply and for the helper to exit, at most
     // `timeoutSeconds` in all; a helper still running then is ended. Returns
     // how it ended.
