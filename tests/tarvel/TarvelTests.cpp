@@ -300,6 +300,22 @@ TEST_F(TarvelRender, PlaysThePhraseThroughAnInstrument) {
     }
 }
 
+// An output that names the input replaces it only once the render is done:
+// the file read is never the file being written.
+TEST_F(TarvelRender, AnOutputThatNamesTheInputReplacesItWhole) {
+    const Planar input = testSignal(2, 20000);
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, input);
+    const std::string gain = std::to_string(sessionfx::kGainId) + "=0.25";
+    const ProcessResult r = tarvel({"render", fixture("session_delays"), in, in, "--param", gain});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    Planar halved = input;
+    for (auto& channel : halved)
+        for (float& v : channel) v *= 0.5f;
+    expectSameAudio(readSound(in).data, halved);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1)
+        << "no temporary file is left beside it";
+}
+
 // A render longer than a second tells how far it is.
 TEST_F(TarvelRender, ShowsProgressOnStandardErrorForLongRenders) {
     writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(1, kRate * 2));
