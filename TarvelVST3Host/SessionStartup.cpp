@@ -3,6 +3,7 @@
 #include "HelperSession.h"
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
 #include "platform/MainLoop.h"
+#include "PluginRunLoop.h"
 #include "platform/Thread.h"
 
 #include <fcntl.h>
@@ -73,6 +74,8 @@ int runSession(const std::vector<std::string>& arguments) {
         platform::nameCurrentThread("TarvelVST3Host.parentWatch");
         watchLoop->run();
     }).detach();
+
+    lendMainLoopToPlugins(*mainLoop);
 
     HelperSessionEnvironment environment;
     environment.mainLoop = mainLoop.get();

@@ -117,6 +117,52 @@ int32_t tv3m_state_load(tv3m_plugin* plugin, const void* bytes, int32_t size);
 int32_t tv3m_controller_state_save(tv3m_plugin* plugin, void* buffer, int32_t capacity, int32_t* size);
 int32_t tv3m_controller_state_load(tv3m_plugin* plugin, const void* bytes, int32_t size);
 
+/* ---- Editors ------------------------------------------------------------- */
+
+/* The plug-in's own editor view, attached inside a window of the caller's. On
+ * Linux the parent is an X11 window id, passed as (void*)(uintptr_t)xid. All of
+ * these, and the plug-in's resize requests, belong to the main thread. */
+
+/* 1 when the controller makes an editor view for this platform. Making it is
+ * how that is found out: the view is kept for the open that follows. */
+int32_t tv3m_editor_available(tv3m_plugin* plugin);
+/* The view's size before it is attached; -1 once attached, or for no size. */
+int32_t tv3m_editor_preferred_size(tv3m_plugin* plugin, int32_t* width, int32_t* height);
+/* Attaches the view inside `parent` and gives its size (480 by 320 when the
+ * plug-in tells none). Opening an attached view does nothing and answers 0. */
+int32_t tv3m_editor_open(tv3m_plugin* plugin, void* parent, int32_t* width, int32_t* height,
+                         char* error, int32_t errorSize);
+/* Detaches and releases the view, and ends the run-loop handlers and timers
+ * the plug-in registered; the next open asks the controller for a new view. */
+void tv3m_editor_close(tv3m_plugin* plugin);
+/* Tells the view its new size (also when it is not attached). */
+int32_t tv3m_editor_set_size(tv3m_plugin* plugin, int32_t width, int32_t height);
+/* The latest size the view asked for with resizeView, once: 1 when one was
+ * taken, 0 when none is waiting. */
+int32_t tv3m_editor_take_resize_request(tv3m_plugin* plugin, int32_t* width, int32_t* height);
+int32_t tv3m_editor_can_resize(tv3m_plugin* plugin);
+
+/* ---- The host's run loop ------------------------------------------------- */
+
+/* Linux editors have no run loop of their own: they ask the host for one
+ * (Steinberg::Linux::IRunLoop) to watch descriptors (their X11 connection) and
+ * to run timers. The caller lends its main loop through these functions; every
+ * callback must come on the main thread. Ids are never 0; 0 means refused.
+ * After cancel(id) the loop never calls that id's callback again, even when a
+ * call was already due; cancel may be called from inside that callback. */
+typedef struct tv3m_run_loop {
+    void* context;
+    uint64_t (*watch_readable)(void* context, int32_t fd, void (*ready)(void* data), void* data);
+    uint64_t (*start_timer)(void* context, uint64_t milliseconds, void (*tick)(void* data), void* data);
+    void (*cancel)(void* context, uint64_t id);
+} tv3m_run_loop;
+
+/* Sets the loop that instances created afterwards offer to their plug-ins
+ * (copied; null: none, and the run loop plug-ins are given refuses every
+ * registration). Set it before creating instances; an instance keeps the loop
+ * it was created with. */
+void tv3m_set_run_loop(const tv3m_run_loop* loop);
+
 #ifdef __cplusplus
 }
 #endif

@@ -55,6 +55,7 @@ Probe& probe() {
         p.startEdits = symbol<Tv3ProbeStartEditsFn>(library, "tv3probe_start_edits");
         p.editsDone = symbol<Tv3ProbeEditsDoneFn>(library, "tv3probe_edits_done");
         p.joinEdits = symbol<Tv3ProbeJoinEditsFn>(library, "tv3probe_join_edits");
+        p.resizeView = symbol<Tv3ProbeResizeViewFn>(library, "tv3probe_resize_view");
         return p;
     }();
     if (loaded.reset) loaded.reset();

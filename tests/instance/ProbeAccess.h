@@ -24,6 +24,7 @@ struct Probe {
     Tv3ProbeEditsDoneFn editsDone = nullptr;
     Tv3ProbeJoinEditsFn joinEdits = nullptr;
     Tv3ProbeResetFn reset = nullptr;
+    Tv3ProbeResizeViewFn resizeView = nullptr;
 };
 // Fails the current test (and answers null fields) when the probe cannot be
 // loaded.

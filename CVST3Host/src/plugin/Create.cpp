@@ -12,6 +12,7 @@
 #include "tv3/MemoryStream.h"
 #include "tv3/ParameterChanges.h"
 #include "tv3/PlugFrame.h"
+#include "tv3/RunLoop.h"
 
 #include <cxxabi.h>
 
@@ -289,11 +290,12 @@ tv3m_plugin* createPlugin(const char* path, const char* cid, double sampleRate, 
 
     bool built = withMemory(
         [&] {
-            p->hostApplication = new tv3::HostApplication();
+            p->runLoop = new tv3::RunLoop(tv3::currentRunLoop());
+            p->hostApplication = new tv3::HostApplication(p->runLoop);
             p->componentHandler = new tv3::ComponentHandler();
             p->inputChanges = new tv3::ParameterChanges();
             p->outputChanges = new tv3::ParameterChanges();
-            p->plugFrame = new tv3::PlugFrame();
+            p->plugFrame = new tv3::PlugFrame(p->runLoop);
             p->inputEvents = new tv3::EventList();
             p->outputEvents = new EmptyEventList();
         },
@@ -332,6 +334,8 @@ void teardown(tv3m_plugin* p) {
         p->view->setFrame(nullptr);
         releaseAndForget(p->view);
     }
+    // No watch or timer may call into the plug-in once it starts to go.
+    if (p->runLoop) p->runLoop->removeAll();
     if (p->processing) p->processor->setProcessing(false);
     if (p->active) p->component->setActive(false);
     if (p->componentConnection && p->controllerConnection) {
@@ -358,6 +362,8 @@ void teardown(tv3m_plugin* p) {
     releaseAndForget(p->outputChanges);
     releaseAndForget(p->plugFrame);
     releaseAndForget(p->hostApplication);
+    if (p->runLoop) p->runLoop->removeAll(); // anything registered while it terminated
+    releaseAndForget(p->runLoop);
     tv3m_module_close(p->module);
     delete p;
 }

@@ -19,6 +19,7 @@ class HostApplication;
 class ComponentHandler;
 class ParameterChanges;
 class PlugFrame;
+class RunLoop;
 class EventList;
 } // namespace tv3
 
@@ -37,6 +38,7 @@ struct tv3m_plugin {
     tv3::ComponentHandler* componentHandler = nullptr;
     tv3::ParameterChanges* inputChanges = nullptr;
     tv3::ParameterChanges* outputChanges = nullptr;
+    tv3::RunLoop* runLoop = nullptr; // handed out by the host application and the plug frame
     tv3::PlugFrame* plugFrame = nullptr;
     Steinberg::IPlugView* view = nullptr;
     bool viewAttached = false;

@@ -2,6 +2,7 @@
 
 #include "tv3/AttributeList.h"
 #include "tv3/Message.h"
+#include "tv3/RunLoop.h"
 
 #include <new>
 
@@ -13,6 +14,18 @@ namespace {
 bool sameId(const TUID a, const int8* b) { return std::memcmp(a, b, sizeof(TUID)) == 0; }
 
 } // namespace
+
+HostApplication::HostApplication(RunLoop* runLoop) : runLoop_(runLoop) {
+    if (runLoop_) runLoop_->addRef();
+}
+
+HostApplication::~HostApplication() {
+    if (runLoop_) runLoop_->release();
+}
+
+tresult PLUGIN_API HostApplication::queryInterface(const TUID iid, void** obj) {
+    return answerRunLoop(runLoop_, iid, obj) ? kResultOk : Unknown::queryInterface(iid, obj);
+}
 
 tresult PLUGIN_API HostApplication::getName(Vst::String128 name) {
     if (!name) return kInvalidArgument;

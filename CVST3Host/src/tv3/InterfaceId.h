@@ -27,6 +27,8 @@ struct InterfaceId;
 TV3_INTERFACE_ID(Steinberg::FUnknown, Steinberg::FUnknown_iid)
 TV3_INTERFACE_ID(Steinberg::IBStream, Steinberg::IBStream_iid)
 TV3_INTERFACE_ID(Steinberg::IPlugFrame, Steinberg::IPlugFrame_iid)
+// Declared by the interface headers on Linux only, where editors need it.
+TV3_INTERFACE_ID(Steinberg::Linux::IRunLoop, Steinberg::Linux::IRunLoop_iid)
 TV3_INTERFACE_ID(Steinberg::Vst::IHostApplication, Steinberg::Vst::IHostApplication_iid)
 TV3_INTERFACE_ID(Steinberg::Vst::IMessage, Steinberg::Vst::IMessage_iid)
 TV3_INTERFACE_ID(Steinberg::Vst::IAttributeList, Steinberg::Vst::IAttributeList_iid)

@@ -1,10 +1,24 @@
 #include "tv3/PlugFrame.h"
 
+#include "tv3/RunLoop.h"
+
 #include <climits>
 
 using namespace Steinberg;
 
 namespace tv3 {
+
+PlugFrame::PlugFrame(RunLoop* runLoop) : runLoop_(runLoop) {
+    if (runLoop_) runLoop_->addRef();
+}
+
+PlugFrame::~PlugFrame() {
+    if (runLoop_) runLoop_->release();
+}
+
+tresult PLUGIN_API PlugFrame::queryInterface(const TUID iid, void** obj) {
+    return answerRunLoop(runLoop_, iid, obj) ? kResultOk : Unknown::queryInterface(iid, obj);
+}
 
 tresult PLUGIN_API PlugFrame::resizeView(IPlugView*, ViewRect* newSize) {
     if (!newSize) return kInvalidArgument;

@@ -1,4 +1,8 @@
 #include "probe/ProbeEditController.h"
+#include "probe/ProbeView.h"
+
+#include <cstdio>
+#include <cstring>
 
 #include "probe/ProbeGlobals.h"
 #include "probe/ProbeParameters.h"
@@ -87,7 +91,13 @@ tresult PLUGIN_API ProbeEditController::setComponentHandler(Vst::IComponentHandl
     return kResultOk;
 }
 
-IPlugView* PLUGIN_API ProbeEditController::createView(FIDString) { return nullptr; }
+IPlugView* PLUGIN_API ProbeEditController::createView(FIDString name) {
+    ProbeRecord& r = record();
+    ++r.edLog.createViewCalls;
+    std::snprintf(r.edLog.lastViewName, sizeof r.edLog.lastViewName, "%s", name ? name : "(null)");
+    if (!r.ed.makeView || !name || std::strcmp(name, Vst::ViewType::kEditor) != 0) return nullptr;
+    return makeView();
+}
 
 void ProbeEditController::dropHandler() {
     if (!handler_) return;

@@ -3,6 +3,7 @@
 #include "probe/ProbeFactory.h"
 #include "probe/ProbeGlobals.h"
 #include "probe/ProbeParameters.h"
+#include "probe/ProbeView.h"
 
 #include <atomic>
 #include <cstring>
@@ -42,6 +43,10 @@ SMTG_EXPORT_SYMBOL bool ModuleEntry(void*) { return gInitialised; }
 SMTG_EXPORT_SYMBOL bool ModuleExit() { return true; }
 
 SMTG_EXPORT_SYMBOL ProbeRecord* tv3probe_state() { return &probe::record(); }
+
+SMTG_EXPORT_SYMBOL std::int32_t tv3probe_resize_view(std::int32_t width, std::int32_t height) {
+    return probe::resizeLiveView(width, height);
+}
 
 // Between test cases run in one process: no probe object may be alive.
 SMTG_EXPORT_SYMBOL void tv3probe_reset() { resetRecord(); }

@@ -157,6 +157,48 @@ struct ProbeBusActivation {
     std::int32_t state;
 };
 
+// The editor view: switches, and what the host did to it.
+struct ProbeEditorSwitches {
+    std::int32_t makeView;        // createView("editor") answers a view
+    std::int32_t refusePlatform;  // isPlatformTypeSupported answers kResultFalse for every type
+    std::int32_t refuseAttach;    // attached answers kResultFalse
+    std::int32_t failGetSize;     // getSize answers kResultFalse
+    std::int32_t width, height;   // getSize's rectangle (0, 0, width, height) before attaching
+    std::int32_t attachedWidth;   // != 0: getSize's width once attached
+    std::int32_t attachedHeight;  // != 0: getSize's height once attached
+    std::int32_t canResize;
+    // On attach: ask the frame for the host's run loop and register a timer
+    // of timerMs (when > 0) and a watch of watchFd (when watch is set).
+    std::int32_t timerMs;
+    std::int32_t watch;
+    std::int32_t watchFd;
+    std::int32_t timerStopsAfter; // > 0: the timer unregisters itself on this tick
+    std::int32_t watchStopsAfter; // > 0: the watch unregisters itself on this call
+    std::int32_t leaveRegistered; // removed() leaves the timer and the watch registered
+};
+
+struct ProbeEditorLog {
+    std::int32_t createViewCalls;
+    char lastViewName[32];
+    std::int32_t viewsAlive;
+    std::int32_t platformAsked;
+    char lastPlatformType[64];
+    std::int32_t attachedCalls;
+    char lastAttachType[64];
+    std::uint64_t lastParent;
+    std::int32_t removedCalls;
+    std::int32_t setFrameCalls;     // non-null frames
+    std::int32_t setFrameNullCalls;
+    std::int32_t onSizeCalls;
+    std::int32_t lastOnSizeWidth, lastOnSizeHeight;
+    std::int32_t frameHadRunLoop;   // the frame answered IRunLoop on attach
+    std::int32_t registerTimerAnswer, registerWatchAnswer;
+    std::int32_t timerTicks;
+    std::int32_t watchCalls;
+    std::int32_t lastWatchFd;
+    std::int32_t handlersAlive;     // timer and event handler objects not yet destroyed
+};
+
 struct ProbeRecord {
     ProbeSwitches sw;
 
@@ -253,6 +295,9 @@ struct ProbeRecord {
     Steinberg::FUnknown* keptInputEvents;
     Steinberg::FUnknown* keptOutputEvents;
     Steinberg::FUnknown* keptStateStream;
+
+    ProbeEditorSwitches ed;
+    ProbeEditorLog edLog;
 };
 
 // Functions the probe's .so exports (look them up with dlsym).
@@ -268,4 +313,7 @@ typedef std::int32_t (*Tv3ProbeStartEditsFn)(std::int32_t count);
 typedef std::int32_t (*Tv3ProbeEditsDoneFn)();
 // Joins the edit thread; answers the number of performEdit calls it made.
 typedef std::int32_t (*Tv3ProbeJoinEditsFn)();
+// The live view asks its frame for width × height (resizeView); answers the
+// frame's result, or -1 without a view or frame.
+typedef std::int32_t (*Tv3ProbeResizeViewFn)(std::int32_t width, std::int32_t height);
 }
