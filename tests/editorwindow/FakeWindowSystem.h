@@ -1,0 +1,128 @@
+// A window system that shows nothing: panels remember what was done to them,
+// the screens are what the test says, and the test delivers inputs and
+// activations itself, as the platform's layer would.
+#pragma once
+
+#include "platform/EditorWindowSystem.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace editortest {
+
+using platform::EditorRect;
+
+class FakePanel : public platform::EditorPanel {
+public:
+    FakePanel(double width, double height) : content_{0, 0, width, height} {}
+    void setTitle(const std::string& t) override { title = t; }
+    void setResizable(bool r) override { resizable = r; }
+    bool isResizable() const override { return resizable; }
+    void setContentSize(double w, double h) override {
+        content_.width = w;
+        content_.height = h;
+        contentSizes.push_back({w, h});
+        // As the platform does: a new size is reported to the delegate.
+        if (delegate) delegate->panelDidResize();
+    }
+    EditorRect frame() const override {
+        return {origin.x, origin.y, content_.width, content_.height + kTitleBar};
+    }
+    void setFrameOrigin(double x, double y) override {
+        origin = {x, y, 0, 0};
+        placed = true;
+    }
+    void center() override { centered = true; }
+    EditorRect containerFrame() const override { return content_; }
+    void* containerView() const override { return reinterpret_cast<void*>(kContainer); }
+    void orderFrontRegardless() override {
+        visible = true;
+        ++shown;
+    }
+    void orderOut() override {
+        visible = false;
+        ++hidden;
+    }
+    bool isVisible() const override { return visible; }
+    void setDelegate(platform::EditorPanelDelegate* d) override { delegate = d; }
+
+    // The user drags the edge: the container gets a size that need not be whole.
+    void userResizes(double w, double h) {
+        content_.width = w;
+        content_.height = h;
+        if (delegate) delegate->panelDidResize();
+    }
+
+    static constexpr double kTitleBar = 22;
+    static constexpr std::uintptr_t kContainer = 0x2a00011;
+    std::string title;
+    bool resizable = false, centered = false, placed = false, visible = false;
+    int shown = 0, hidden = 0;
+    EditorRect origin;
+    std::vector<std::pair<double, double>> contentSizes;
+    platform::EditorPanelDelegate* delegate = nullptr;
+
+private:
+    EditorRect content_;
+};
+
+class FakeWindowSystem : public platform::EditorWindowSystem {
+public:
+    bool connect(std::string& why) override {
+        if (!display) why = "no display";
+        return display;
+    }
+    std::unique_ptr<platform::EditorPanel> makePanel(double w, double h) override {
+        auto panel = std::make_unique<FakePanel>(w, h);
+        panels.push_back(panel.get());
+        madeSizes.push_back({w, h});
+        return panel;
+    }
+    std::vector<platform::EditorScreen> screens() override { return screenList; }
+    std::optional<EditorRect> mainScreenVisibleFrame() override { return mainVisible; }
+    Id monitorInput(std::function<void(const platform::EditorInput&)> seen) override {
+        monitors[++lastId] = std::move(seen);
+        return lastId;
+    }
+    Id observeActivation(std::function<void(std::optional<int>)> activated) override {
+        observers[++lastId] = std::move(activated);
+        return lastId;
+    }
+    void remove(Id id) override {
+        monitors.erase(id);
+        observers.erase(id);
+        removed.push_back(id);
+    }
+    bool modalLoopRunning() override { return modal; }
+    void abortModal() override {
+        ++modalAborts;
+        modal = false;
+    }
+
+    void deliver(const platform::EditorInput& input) {
+        auto copy = monitors;
+        for (auto& [id, m] : copy) m(input);
+    }
+    void activate(std::optional<int> pid) {
+        auto copy = observers;
+        for (auto& [id, o] : copy) o(pid);
+    }
+
+    bool display = true;
+    bool modal = false;
+    int modalAborts = 0;
+    std::vector<platform::EditorScreen> screenList{{{0, 0, 1440, 900}, {0, 0, 1440, 875}}};
+    std::optional<EditorRect> mainVisible = EditorRect{0, 0, 1440, 875};
+    std::vector<FakePanel*> panels; // owned by their windows
+    std::vector<std::pair<double, double>> madeSizes;
+    std::map<Id, std::function<void(const platform::EditorInput&)>> monitors;
+    std::map<Id, std::function<void(std::optional<int>)>> observers;
+    std::vector<Id> removed;
+    Id lastId = 0;
+};
+
+} // namespace editortest
