@@ -24,11 +24,6 @@ std::mutex gStaticsLock;
 HelperSessionEnvironment gEnvironment;
 std::weak_ptr<HelperSession> gCurrent;
 
-HelperSessionEnvironment environment() {
-    std::lock_guard<std::mutex> hold(gStaticsLock);
-    return gEnvironment;
-}
-
 void defaultBackstop() {
     std::thread([] {
         std::this_thread::sleep_for(kBackstopDelay);
@@ -43,6 +38,11 @@ HelperSession::HelperSession(PluginBridgeChannel& channel, std::int32_t parentPI
 
 HelperSession::~HelperSession() {
     if (plugin_) tv3m_plugin_destroy(plugin_);
+}
+
+HelperSessionEnvironment HelperSession::environment() {
+    std::lock_guard<std::mutex> hold(gStaticsLock);
+    return gEnvironment;
 }
 
 void HelperSession::setEnvironment(HelperSessionEnvironment e) {
@@ -181,8 +181,12 @@ void HelperSession::exitSoon() {
 }
 
 void HelperSession::shutdown() {
-    // An editor window, once there is one, is closed here before the
-    // instance goes, so that the view never outlives its plug-in.
+    // The editor goes before the instance, so that the view never outlives
+    // its plug-in.
+    if (editor_) {
+        editor_->close();
+        editor_.reset();
+    }
     status_->setEditorOpen(false);
     if (plugin_) {
         tv3m_plugin_destroy(plugin_);
@@ -195,8 +199,7 @@ void HelperSession::shutdown() {
 
 void HelperSession::collectEdits() {
     if (plugin_) takeEditCount();
-    // No editor window exists on this platform yet: it is never open.
-    status_->setEditorOpen(false);
+    status_->setEditorOpen(editor_ && editor_->isOpen());
 }
 
 void HelperSession::takeEditCount() {

@@ -5,6 +5,7 @@
 // exitSoon, which ends the process with status 0 within two seconds.
 #pragma once
 
+#include "HelperEditorWindow.h"
 #include "HelperStatus.h"
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
 #include "TarvelPluginBridge/PluginBridgeMessage.h"
@@ -40,6 +41,9 @@ struct HelperSessionEnvironment {
     std::function<void()> startBackstop;
     // Ends the process at once with the given status.
     std::function<void(int)> endProcess;
+    // Where editor windows are shown; connected only when an editor is first
+    // asked for. None: this build has no window system for editors.
+    platform::EditorWindowSystem* windows = nullptr;
 };
 
 class HelperSession : public std::enable_shared_from_this<HelperSession> {
@@ -57,6 +61,8 @@ public:
 
     // The process-wide environment and session; set once by start-up.
     static void setEnvironment(HelperSessionEnvironment environment);
+    // A copy of it, for the thread that asks.
+    static HelperSessionEnvironment environment();
     static void setCurrent(const std::shared_ptr<HelperSession>& session);
     static std::shared_ptr<HelperSession> current();
 
@@ -96,6 +102,9 @@ private:
     Reply openEditor(const PluginBridgeMessage& request);
     Reply raiseEditor();
     Reply closeEditor();
+    // Closes the current editor, also while the plug-in runs a modal loop of
+    // the host's: that loop is ended first and the window closed after it.
+    void closeEditorSafely();
 
     // One block through the instance, from the session's work areas: the
     // input area must hold channels_ × frames samples already. Fills the
@@ -116,6 +125,8 @@ private:
     std::shared_ptr<HelperStatus> status_ = std::make_shared<HelperStatus>();
 
     tv3m_plugin* plugin_ = nullptr;
+    // The current editor window, open or already closed by its close button.
+    std::shared_ptr<HelperEditorWindow> editor_;
     std::int64_t channels_ = 2;
     std::int64_t maxBlock_ = 4096;
     bool isInstrument_ = false;

@@ -63,8 +63,9 @@ HelperSession::Reply HelperSession::open(const PluginBridgeMessage& request) {
     }
     reply.latency = tv3m_plugin_latency(plugin_);
     reply.hasAudioInput = tv3m_plugin_has_audio_input(plugin_) != 0;
-    // No editor can be shown before the window layer exists, so none is
-    // offered, whether or not the parent wants one.
-    reply.hasEditor = false;
+    // Probed only when the parent wants to know (asking makes the view), and
+    // only where this build can show an editor at all.
+    const bool wantsEditor = request.wantsEditor.value_or(true);
+    reply.hasEditor = wantsEditor && environment().windows && tv3m_editor_available(plugin_) != 0;
     return {std::move(reply), {}};
 }

@@ -1,6 +1,7 @@
 // The handlers on a real instance of the probe fixture, in this process, so
 // that what reached the plug-in can be read back from its record.
 #include "SessionHarness.h"
+#include "editorwindow/FakeWindowSystem.h"
 #include "TarvelPluginBridge/PluginBridgeAudio.h"
 #include "TarvelPluginBridge/PluginBridgeText.h"
 #include "instance/ProbeAccess.h"
@@ -379,15 +380,161 @@ TEST(SessionParameters, ListAndSet) {
     EXPECT_EQ(h.request(noID).message.error, "the request named no parameter");
 }
 
-TEST(SessionEditor, NoEditorOnThisPlatformYet) {
-    freshProbe();
+TEST(SessionEditor, ABuildWithoutAWindowSystemOffersNoEditor) {
+    freshProbe().ed.makeView = 1;
     SessionHarness h;
-    ASSERT_FALSE(h.request(openRequest()).message.error);
+    const auto opened = h.request(openRequest());
+    ASSERT_FALSE(opened.message.error);
+    EXPECT_EQ(opened.message.hasEditor, false);
     EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::openEditor)).message.error,
               "this plug-in has no Linux editor");
     EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::raiseEditor)).message, PluginBridgeMessage::reply());
     EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::closeEditor)).message, PluginBridgeMessage::reply());
     EXPECT_EQ(h.request(PluginBridgeMessage::init(Op::status)).message.editorOpen, false);
+}
+
+// The editor requests over a fake window system, against the probe's view.
+class SessionEditorTest : public testing::Test {
+protected:
+    void SetUp() override {
+        probe = &probetest::probe(); // a fresh record
+        r = probe->record;
+        r->ed.makeView = 1;
+        r->ed.width = 300;
+        r->ed.height = 200;
+        harness = std::make_unique<SessionHarness>(4242, &windows);
+    }
+    PluginBridgeMessage openEditorRequest(std::optional<std::vector<double>> anchor = std::nullopt) {
+        PluginBridgeMessage m = PluginBridgeMessage::init(Op::openEditor);
+        m.title = "My Plug-in";
+        m.anchor = anchor;
+        return m;
+    }
+    PluginBridgeMessage status() { return harness->request(PluginBridgeMessage::init(Op::status)).message; }
+
+    probetest::Probe* probe = nullptr;
+    ProbeRecord* r = nullptr;
+    editortest::FakeWindowSystem windows;
+    std::unique_ptr<SessionHarness> harness;
+};
+
+TEST_F(SessionEditorTest, OpenRaiseCloseAndTheStatusThatFollows) {
+    const auto opened = harness->request(openRequest());
+    ASSERT_FALSE(opened.message.error);
+    EXPECT_EQ(opened.message.hasEditor, true);
+    EXPECT_EQ(harness->request(openEditorRequest(std::vector<double>{100, 200, 800, 600})).message,
+              PluginBridgeMessage::reply());
+    ASSERT_EQ(windows.panels.size(), 1u);
+    editortest::FakePanel& panel = *windows.panels[0];
+    EXPECT_EQ(panel.title, "My Plug-in");
+    EXPECT_TRUE(panel.visible);
+    EXPECT_EQ(status().editorOpen, true);
+
+    // Open again: the same panel, shown, neither retitled nor moved.
+    windows.activate(4243); // a third application hid it
+    EXPECT_FALSE(panel.visible);
+    PluginBridgeMessage again = openEditorRequest(std::vector<double>{0, 0, 10, 10});
+    again.title = "Other";
+    EXPECT_EQ(harness->request(again).message, PluginBridgeMessage::reply());
+    EXPECT_EQ(windows.panels.size(), 1u);
+    EXPECT_TRUE(panel.visible);
+    EXPECT_EQ(panel.title, "My Plug-in");
+
+    windows.activate(4243);
+    EXPECT_EQ(harness->request(PluginBridgeMessage::init(Op::raiseEditor)).message, PluginBridgeMessage::reply());
+    EXPECT_TRUE(panel.visible);
+
+    // Three clicks and a key in the panel, and one edit of the plug-in's own.
+    for (int i = 0; i < 3; ++i) windows.deliver({platform::EditorInput::Kind::buttonRelease, &panel});
+    windows.deliver({platform::EditorInput::Kind::keyRelease, &panel});
+    ASSERT_EQ(probe->performEdit(kProbeGainId, 0.25), 0);
+    harness->session->collectEdits(); // the poll
+    EXPECT_EQ(status().editCount, 5);
+    EXPECT_EQ(status().editCount, 0);
+
+    EXPECT_EQ(harness->request(PluginBridgeMessage::init(Op::closeEditor)).message, PluginBridgeMessage::reply());
+    EXPECT_FALSE(panel.visible);
+    EXPECT_EQ(r->edLog.removedCalls, 1);
+    EXPECT_EQ(status().editorOpen, false);
+}
+
+TEST_F(SessionEditorTest, TheCloseButtonShowsInTheNextStatusAndANewOpenBuildsANewWindow) {
+    ASSERT_FALSE(harness->request(openRequest()).message.error);
+    ASSERT_FALSE(harness->request(openEditorRequest()).message.error);
+    EXPECT_TRUE(windows.panels[0]->centered) << "no anchor: centred";
+    EXPECT_FALSE(windows.panels[0]->delegate->panelShouldClose());
+    EXPECT_EQ(status().editorOpen, false);
+    harness->session->collectEdits();
+    EXPECT_EQ(status().editorOpen, false) << "the poll agrees: the window is closed";
+    ASSERT_FALSE(harness->request(openEditorRequest()).message.error);
+    EXPECT_EQ(windows.panels.size(), 2u);
+    EXPECT_EQ(r->edLog.createViewCalls, 2);
+    EXPECT_EQ(status().editorOpen, true);
+}
+
+TEST_F(SessionEditorTest, FailuresOfOpenEditor) {
+    struct Case {
+        const char* name;
+        bool openInstance;
+        void (*shape)(ProbeRecord&, editortest::FakeWindowSystem&);
+        const char* error;
+    };
+    const Case cases[] = {
+        {"no instance", false, [](ProbeRecord&, editortest::FakeWindowSystem&) {}, "no instance is open"},
+        {"no edit controller", true, [](ProbeRecord& x, editortest::FakeWindowSystem&) { x.sw.noController = 1; },
+         "no edit controller"},
+        {"no Linux editor", true, [](ProbeRecord& x, editortest::FakeWindowSystem&) { x.ed.makeView = 0; },
+         "this plug-in has no Linux editor"},
+        {"attach refused", true, [](ProbeRecord& x, editortest::FakeWindowSystem&) { x.ed.refuseAttach = 1; },
+         "the plug-in's editor refused to attach to the window"},
+        {"no display", true, [](ProbeRecord&, editortest::FakeWindowSystem& w) { w.display = false; },
+         "no display is available for the editor"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        harness.reset();
+        windows = editortest::FakeWindowSystem();
+        SetUp();
+        c.shape(*r, windows);
+        if (c.openInstance) ASSERT_FALSE(harness->request(openRequest()).message.error);
+        EXPECT_EQ(harness->request(openEditorRequest()).message.error, c.error);
+        EXPECT_EQ(status().editorOpen, false);
+        // The session goes on.
+        EXPECT_FALSE(harness->request(PluginBridgeMessage::init(Op::closeEditor)).message.error);
+    }
+}
+
+TEST_F(SessionEditorTest, WantsEditorFalseDoesNotProbe) {
+    PluginBridgeMessage open = openRequest();
+    open.wantsEditor = false;
+    const auto opened = harness->request(open);
+    ASSERT_FALSE(opened.message.error);
+    EXPECT_EQ(opened.message.hasEditor, false);
+    EXPECT_EQ(r->edLog.createViewCalls, 0);
+}
+
+// A modal loop of the host's (none on X11, but the logic stays): it is ended
+// first, and the window closed on the main loop afterwards.
+TEST_F(SessionEditorTest, ClosingDuringAModalLoopEndsItFirst) {
+    ASSERT_FALSE(harness->request(openRequest()).message.error);
+    ASSERT_FALSE(harness->request(openEditorRequest()).message.error);
+    windows.modal = true;
+    EXPECT_EQ(harness->request(PluginBridgeMessage::init(Op::closeEditor)).message, PluginBridgeMessage::reply());
+    EXPECT_EQ(windows.modalAborts, 1);
+    EXPECT_EQ(status().editorOpen, false);
+    harness->loop.pumpPending();
+    EXPECT_EQ(r->edLog.removedCalls, 1) << "closed once the main loop ran again";
+    EXPECT_FALSE(windows.panels[0]->visible);
+}
+
+TEST_F(SessionEditorTest, QuitWithAnOpenEditorClosesItBeforeTheInstance) {
+    ASSERT_FALSE(harness->request(openRequest()).message.error);
+    ASSERT_FALSE(harness->request(openEditorRequest()).message.error);
+    EXPECT_EQ(harness->request(PluginBridgeMessage::init(Op::quit)).message, PluginBridgeMessage::reply());
+    ASSERT_TRUE(harness->pumpUntilEnded());
+    EXPECT_EQ(r->edLog.removedCalls, 1);
+    EXPECT_EQ(r->edLog.viewsAlive, 0);
+    EXPECT_EQ(r->liveObjects, 0) << "the instance went after its editor";
 }
 
 TEST(SessionEnding, ShutdownDestroysTheInstance) {

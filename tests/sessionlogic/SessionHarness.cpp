@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-SessionHarness::SessionHarness(std::int32_t parentPID) {
+SessionHarness::SessionHarness(std::int32_t parentPID, platform::EditorWindowSystem* windows) {
     EXPECT_EQ(::pipe2(toSession_, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(fromSession_, O_CLOEXEC), 0);
     sessionChannel = std::make_unique<PluginBridgeChannel>(toSession_[0], fromSession_[1]);
@@ -13,6 +13,7 @@ SessionHarness::SessionHarness(std::int32_t parentPID) {
 
     HelperSessionEnvironment e;
     e.mainLoop = &loop;
+    e.windows = windows;
     e.startBackstop = [this] { ++backstops; };
     e.endProcess = [this](int status) {
         endStatus = status;

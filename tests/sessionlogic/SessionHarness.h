@@ -13,7 +13,8 @@
 
 class SessionHarness {
 public:
-    explicit SessionHarness(std::int32_t parentPID = 4242);
+    // `windows`: the window system for editors, none when null.
+    explicit SessionHarness(std::int32_t parentPID = 4242, platform::EditorWindowSystem* windows = nullptr);
     ~SessionHarness();
 
     // Sends a request and pumps the fake loop until its reply arrives.
