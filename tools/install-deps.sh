@@ -10,6 +10,10 @@ packages=(
   juce-modules-source-data   # VST3 pluginterfaces headers
   zam-plugins                # real third-party VST3 plug-ins to test against
   clang libclang-rt-14-dev   # the libFuzzer target
+  # plug-in editors on X11, and the window tests: a virtual X server, input,
+  # screenshots and software OpenGL for editors that draw with it
+  libxcb1-dev libxcb-randr0-dev libxcb-xinput-dev libxcb-icccm4-dev libxcb-ewmh-dev
+  xvfb xdotool x11-utils imagemagick libgl1-mesa-dri libglx-mesa0
 )
 
 missing=()
