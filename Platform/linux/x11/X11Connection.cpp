@@ -126,8 +126,13 @@ bool X11Connection::open(std::string& why) {
 
 void X11Connection::flush() {
     if (!connection_ || lost_) return;
+    // xcb reads whatever the server sent while it waits to write.
     xcb_flush(connection_);
-    if (pumpPosted_) return;
+    serviceSoon();
+}
+
+void X11Connection::serviceSoon() {
+    if (!connection_ || lost_ || pumpPosted_) return;
     pumpPosted_ = true;
     loop_.post([this] { pump(); });
 }
@@ -136,6 +141,7 @@ std::pair<int, int> X11Connection::rootSize() {
     if (!isOpen()) return {0, 0};
     X11Reply<xcb_get_geometry_reply_t> geometry(
         xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, root()), nullptr));
+    serviceSoon();
     if (!geometry) return {screen_->width_in_pixels, screen_->height_in_pixels};
     return {geometry->width, geometry->height};
 }
@@ -143,6 +149,9 @@ std::pair<int, int> X11Connection::rootSize() {
 void X11Connection::pump() {
     pumpPosted_ = false;
     if (!connection_ || lost_) return;
+    // Flushed first: a flush after the loop could read events that nothing
+    // would then take from xcb's queue until the server sent more.
+    xcb_flush(connection_);
     // A handler may ask the server something, which queues further events
     // behind the reply; the loop takes those too.
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
@@ -150,11 +159,7 @@ void X11Connection::pump() {
         std::free(event);
         if (lost_) return;
     }
-    if (xcb_connection_has_error(connection_)) {
-        noteLost();
-        return;
-    }
-    xcb_flush(connection_);
+    if (xcb_connection_has_error(connection_)) noteLost();
 }
 
 void X11Connection::dispatch(const xcb_generic_event_t& event) {

@@ -58,9 +58,12 @@ public:
     // Called once when the connection breaks (the server went away).
     void setLostHandler(std::function<void()> handler) { lostHandler_ = std::move(handler); }
 
-    // Sends what was queued, and makes sure events that a reply wait moved
-    // into xcb's own queue are handled soon: the socket no longer shows them.
+    // Sends what was queued, and makes sure events are handled soon that
+    // xcb moved into its own queue meanwhile: the socket no longer shows them.
     void flush();
+    // After waiting for a reply (or anything else that may read the socket):
+    // the events read with it are handled soon.
+    void serviceSoon();
 
     // The current size of the root window, for turning rectangles over.
     std::pair<int, int> rootSize();

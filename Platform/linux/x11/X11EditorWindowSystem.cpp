@@ -155,6 +155,7 @@ private:
                 }
             }
         }
+        connection_.serviceSoon();
         if (result.empty()) result.push_back({{0, 0, rootWidth, rootHeight}, true});
         return result;
     }
@@ -165,9 +166,9 @@ private:
         xcb_ewmh_connection_t& ewmh = connection_.ewmh();
         const int screen = connection_.screenNumber();
         xcb_ewmh_get_workarea_reply_t areas{};
-        if (!xcb_ewmh_get_workarea_reply(&ewmh, xcb_ewmh_get_workarea(&ewmh, screen), &areas, nullptr)) {
-            return std::nullopt;
-        }
+        const bool hasAreas = xcb_ewmh_get_workarea_reply(&ewmh, xcb_ewmh_get_workarea(&ewmh, screen), &areas, nullptr);
+        connection_.serviceSoon();
+        if (!hasAreas) return std::nullopt;
         std::uint32_t desktop = 0;
         if (!xcb_ewmh_get_current_desktop_reply(&ewmh, xcb_ewmh_get_current_desktop(&ewmh, screen), &desktop,
                                                 nullptr)) {
@@ -212,6 +213,7 @@ private:
                 pid = static_cast<int>(value);
             }
         }
+        connection_.serviceSoon();
         notify(activationObservers_, pid);
     }
 
@@ -269,12 +271,14 @@ private:
             if (!inner || inner->child == XCB_WINDOW_NONE) break;
             window = inner->child;
         }
+        connection_.serviceSoon();
         return panelContaining(window);
     }
 
     const EditorPanel* panelWithFocus() {
         xcb_connection_t* c = connection_.xcb();
         X11Reply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        connection_.serviceSoon();
         if (!focus || focus->focus == XCB_WINDOW_NONE) return nullptr;
         // Focus that follows the pointer goes where the pointer is.
         if (focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT || focus->focus == connection_.root()) {

@@ -142,6 +142,7 @@ X11Panel::Extents X11Panel::frameExtents() const {
         e = {static_cast<int>(extents.left), static_cast<int>(extents.right), static_cast<int>(extents.top),
              static_cast<int>(extents.bottom)};
     }
+    connection_.serviceSoon();
     return e;
 }
 
@@ -149,6 +150,7 @@ std::pair<int, int> X11Panel::contentOrigin() const {
     xcb_connection_t* c = connection_.xcb();
     X11Reply<xcb_translate_coordinates_reply_t> at(
         xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, top_, connection_.root(), 0, 0), nullptr));
+    connection_.serviceSoon();
     if (!at) return requestedPosition_.value_or(std::pair<int, int>{0, 0});
     return {at->dst_x, at->dst_y};
 }
@@ -232,6 +234,7 @@ bool X11Panel::contains(xcb_window_t window) const {
         if (window == top_) return true;
         if (window == connection_.root()) return false;
         X11Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
+        connection_.serviceSoon();
         if (!tree) return false;
         window = tree->parent;
     }
