@@ -125,6 +125,8 @@ TEST_F(EditorWindowTest, AnAttachThatFailsGivesTheTextAndShowsNothing) {
     }
     ASSERT_EQ(windows.panels.size(), 1u);
     EXPECT_EQ(panel().shown, 0);
+    EXPECT_TRUE(panel().released);
+    EXPECT_EQ(panel().delegate, nullptr);
     EXPECT_TRUE(loop.timers().empty());
     EXPECT_TRUE(windows.monitors.empty());
 }

@@ -61,6 +61,9 @@ public:
     static constexpr std::uintptr_t kContainer = 0x2a00011;
     std::string title;
     bool resizable = false, centered = false, placed = false, visible = false;
+    bool released = false; // the window let go of it
+    // What the window holds and compares inputs against, while it holds it.
+    const platform::EditorPanel* handle = nullptr;
     int shown = 0, hidden = 0;
     EditorRect origin;
     std::vector<std::pair<double, double>> contentSizes;
@@ -77,10 +80,10 @@ public:
         return display;
     }
     std::unique_ptr<platform::EditorPanel> makePanel(double w, double h) override {
-        auto panel = std::make_unique<FakePanel>(w, h);
-        panels.push_back(panel.get());
+        owned.push_back(std::make_unique<FakePanel>(w, h));
+        panels.push_back(owned.back().get());
         madeSizes.push_back({w, h});
-        return panel;
+        return std::make_unique<PanelHandle>(*owned.back());
     }
     // Identity, unless the test plays a platform that counts from the top
     // left of a root of this height.
@@ -110,7 +113,12 @@ public:
         modal = false;
     }
 
-    void deliver(const platform::EditorInput& input) {
+    // Tests name the panel an input is aimed at by its FakePanel; the window
+    // knows it by the handle it was given.
+    void deliver(platform::EditorInput input) {
+        for (const auto& panel : owned) {
+            if (input.panel == panel.get() && panel->handle) input.panel = panel->handle;
+        }
         auto copy = monitors;
         for (auto& [id, m] : copy) m(input);
     }
@@ -124,12 +132,43 @@ public:
     int modalAborts = 0;
     std::vector<platform::EditorScreen> screenList{{{0, 0, 1440, 900}, {0, 0, 1440, 875}}};
     std::optional<EditorRect> mainVisible = EditorRect{0, 0, 1440, 875};
-    std::vector<FakePanel*> panels; // owned by their windows
+    // Every panel made, kept after its window let go of it, so that tests
+    // can still read what was done to it.
+    std::vector<FakePanel*> panels;
     std::vector<std::pair<double, double>> madeSizes;
     std::map<Id, std::function<void(const platform::EditorInput&)>> monitors;
     std::map<Id, std::function<void(std::optional<int>)>> observers;
     std::vector<Id> removed;
     Id lastId = 0;
+
+private:
+    // What the window holds: it passes everything on, and marks the panel
+    // released when the window lets go of it.
+    class PanelHandle : public platform::EditorPanel {
+    public:
+        explicit PanelHandle(FakePanel& panel) : p_(panel) { p_.handle = this; }
+        ~PanelHandle() override {
+            p_.released = true;
+            p_.handle = nullptr;
+        }
+        void setTitle(const std::string& t) override { p_.setTitle(t); }
+        void setResizable(bool r) override { p_.setResizable(r); }
+        bool isResizable() const override { return p_.isResizable(); }
+        void setContentSize(double w, double h) override { p_.setContentSize(w, h); }
+        EditorRect frame() const override { return p_.frame(); }
+        void setFrameOrigin(double x, double y) override { p_.setFrameOrigin(x, y); }
+        void center() override { p_.center(); }
+        EditorRect containerFrame() const override { return p_.containerFrame(); }
+        void* containerView() const override { return p_.containerView(); }
+        void orderFrontRegardless() override { p_.orderFrontRegardless(); }
+        void orderOut() override { p_.orderOut(); }
+        bool isVisible() const override { return p_.isVisible(); }
+        void setDelegate(platform::EditorPanelDelegate* d) override { p_.setDelegate(d); }
+
+    private:
+        FakePanel& p_;
+    };
+    std::vector<std::unique_ptr<FakePanel>> owned;
 };
 
 } // namespace editortest

@@ -454,6 +454,7 @@ TEST_F(SessionEditorTest, OpenRaiseCloseAndTheStatusThatFollows) {
 
     EXPECT_EQ(harness->request(PluginBridgeMessage::init(Op::closeEditor)).message, PluginBridgeMessage::reply());
     EXPECT_FALSE(panel.visible);
+    EXPECT_TRUE(panel.released) << "the session let go of the window";
     EXPECT_EQ(r->edLog.removedCalls, 1);
     EXPECT_EQ(status().editorOpen, false);
 }
@@ -527,6 +528,7 @@ TEST_F(SessionEditorTest, ClosingDuringAModalLoopEndsItFirst) {
     harness->loop.pumpPending();
     EXPECT_EQ(r->edLog.removedCalls, 1) << "closed once the main loop ran again";
     EXPECT_FALSE(windows.panels[0]->visible);
+    EXPECT_TRUE(windows.panels[0]->released);
 }
 
 TEST_F(SessionEditorTest, QuitWithAnOpenEditorClosesItBeforeTheInstance) {
