@@ -86,6 +86,7 @@ public:
     Id monitorInput(std::function<void(const EditorInput&)> seen) override {
         const Id id = nextId_++;
         inputMonitors_[id] = std::move(seen);
+        selectRawInput();
         return id;
     }
 
@@ -98,6 +99,7 @@ public:
     void remove(Id id) override {
         inputMonitors_.erase(id);
         activationObservers_.erase(id);
+        selectRawInput();
     }
 
     // X11 has no modal loop of the host's.
@@ -119,15 +121,6 @@ private:
         xcb_connection_t* c = connection_.xcb();
         const std::uint32_t rootEvents[] = {XCB_EVENT_MASK_PROPERTY_CHANGE};
         xcb_change_window_attributes(c, connection_.root(), XCB_CW_EVENT_MASK, rootEvents);
-        if (connection_.xinputOpcode()) {
-            struct {
-                xcb_input_event_mask_t head;
-                std::uint32_t mask;
-            } select{{XCB_INPUT_DEVICE_ALL_MASTER, 1},
-                     XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE |
-                         XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE};
-            xcb_input_xi_select_events(c, connection_.root(), 1, &select.head);
-        }
         connection_.setRootHandler([this](const xcb_generic_event_t& event) { rootEvent(event); });
         connection_.setLostHandler([this] {
             // Each panel's window object closes its editor; none may go away
@@ -137,6 +130,24 @@ private:
                 if (std::find(panels_.begin(), panels_.end(), panel) != panels_.end()) panel->connectionLost();
             }
         });
+        connection_.flush();
+    }
+
+    // Raw input is asked for only while someone watches it: otherwise every
+    // click on the desktop would wake the helper for nothing.
+    void selectRawInput() {
+        const bool wanted = !inputMonitors_.empty();
+        if (!connection_.isOpen() || !connection_.xinputOpcode() || wanted == rawInputSelected_) return;
+        rawInputSelected_ = wanted;
+        struct {
+            xcb_input_event_mask_t head;
+            std::uint32_t mask;
+        } select{{XCB_INPUT_DEVICE_ALL_MASTER, 1},
+                 wanted ? std::uint32_t{XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS |
+                                        XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE |
+                                        XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE}
+                        : 0u};
+        xcb_input_xi_select_events(connection_.xcb(), connection_.root(), 1, &select.head);
         connection_.flush();
     }
 
@@ -299,6 +310,7 @@ private:
     std::map<Id, std::function<void(const EditorInput&)>> inputMonitors_;
     std::map<Id, std::function<void(std::optional<int>)>> activationObservers_;
     Id nextId_ = 1;
+    bool rawInputSelected_ = false;
 };
 
 } // namespace
