@@ -10,6 +10,8 @@ packages=(
   juce-modules-source-data   # VST3 pluginterfaces headers
   zam-plugins                # real third-party VST3 plug-ins to test against
   clang libclang-rt-14-dev   # the libFuzzer target
+  libxcb1-dev libxcb-xtest0-dev   # the X11 test fixture and the X test client
+  xvfb imagemagick libgl1-mesa-dri libglx-mesa0   # X tests: a server of their own, screenshots, software GL
 )
 
 missing=()
