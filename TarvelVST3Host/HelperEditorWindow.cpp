@@ -63,11 +63,12 @@ void HelperEditorWindow::build(const std::string& title, const std::optional<std
 }
 
 void HelperEditorWindow::place(const std::optional<std::vector<double>>& numbers) {
-    const std::optional<platform::EditorRect> anchor = editor::anchorFrom(numbers);
-    if (!anchor) {
+    const std::optional<platform::EditorRect> given = editor::anchorFrom(numbers);
+    if (!given) {
         panel_->center();
         return;
     }
+    const std::optional<platform::EditorRect> anchor = environment_.windows->fromPlatformCoordinates(*given);
     const platform::EditorRect frame = panel_->frame();
     const editor::Point at = editor::placeBeside(*anchor, frame.width, frame.height,
                                                  environment_.windows->screens(),

@@ -2,6 +2,7 @@
 
 #include "HelperSession.h"
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
+#include "platform/EditorWindowSystem.h"
 #include "platform/MainLoop.h"
 #include "PluginRunLoop.h"
 #include "platform/Thread.h"
@@ -80,6 +81,8 @@ int runSession(const std::vector<std::string>& arguments) {
     HelperSessionEnvironment environment;
     environment.mainLoop = mainLoop.get();
     environment.watchLoop = watchLoop;
+    // No connection to the display is made until an editor is asked for.
+    environment.windows = platform::makeEditorWindowSystem(*mainLoop).release();
     HelperSession::setEnvironment(std::move(environment));
 
     auto session = std::make_shared<HelperSession>(*channel, parentPID);

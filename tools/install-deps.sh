@@ -10,8 +10,11 @@ packages=(
   juce-modules-source-data   # VST3 pluginterfaces headers
   zam-plugins                # real third-party VST3 plug-ins to test against
   clang libclang-rt-14-dev   # the libFuzzer target
-  libxcb1-dev libxcb-xtest0-dev   # the X11 test fixture and the X test client
-  xvfb imagemagick libgl1-mesa-dri libglx-mesa0   # X tests: a server of their own, screenshots, software GL
+  # plug-in editors on X11, and the window tests: a virtual X server, input,
+  # screenshots and software OpenGL for editors that draw with it
+  libxcb1-dev libxcb-randr0-dev libxcb-xinput-dev libxcb-icccm4-dev libxcb-ewmh-dev
+  xvfb xdotool x11-utils imagemagick libgl1-mesa-dri libglx-mesa0
+  libxcb-xtest0-dev          # the X tests' clicks and keys (XTEST)
 )
 
 missing=()

@@ -64,6 +64,18 @@ TEST_F(EditorWindowTest, IsBuiltAttachedPlacedAndShown) {
     window->close();
 }
 
+// A platform counting from the top left: the anchor is turned over before
+// the placement, so the panel's top still lines up with the anchor's.
+TEST_F(EditorWindowTest, TheAnchorIsReadInThePlatformsOwnCoordinates) {
+    windows.topLeftRootHeight = 1080;
+    auto window = open(std::vector<double>{100, 300, 800, 600});
+    ASSERT_TRUE(window->isOpen());
+    EXPECT_DOUBLE_EQ(panel().origin.x, 908);
+    // The anchor's top edge is 1080 - 300 = 780 in the bottom-left frame.
+    EXPECT_DOUBLE_EQ(panel().origin.y, 780 - (400 + FakePanel::kTitleBar));
+    window->close();
+}
+
 TEST_F(EditorWindowTest, ConstructionSizes) {
     struct Case {
         const char* name;

@@ -82,8 +82,15 @@ public:
         madeSizes.push_back({w, h});
         return panel;
     }
+    // Identity, unless the test plays a platform that counts from the top
+    // left of a root of this height.
+    EditorRect fromPlatformCoordinates(const EditorRect& r) override {
+        if (!topLeftRootHeight) return r;
+        return {r.x, *topLeftRootHeight - r.y - r.height, r.width, r.height};
+    }
     std::vector<platform::EditorScreen> screens() override { return screenList; }
     std::optional<EditorRect> mainScreenVisibleFrame() override { return mainVisible; }
+    std::optional<double> topLeftRootHeight;
     Id monitorInput(std::function<void(const platform::EditorInput&)> seen) override {
         monitors[++lastId] = std::move(seen);
         return lastId;

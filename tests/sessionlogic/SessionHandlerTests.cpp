@@ -496,7 +496,9 @@ TEST_F(SessionEditorTest, FailuresOfOpenEditor) {
         windows = editortest::FakeWindowSystem();
         SetUp();
         c.shape(*r, windows);
-        if (c.openInstance) ASSERT_FALSE(harness->request(openRequest()).message.error);
+        if (c.openInstance) {
+            ASSERT_FALSE(harness->request(openRequest()).message.error);
+        }
         EXPECT_EQ(harness->request(openEditorRequest()).message.error, c.error);
         EXPECT_EQ(status().editorOpen, false);
         // The session goes on.

@@ -13,10 +13,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -398,6 +402,248 @@ TEST(TarvelSettings, APluginThatRefusesItsSettingsSaysSo) {
     r = tarvel({"render", fixture("session_rejects_state"), in, dir / "again.wav", "--state", settings});
     EXPECT_TRUE(r.exited(1)) << describe(r);
     EXPECT_THAT(r.err, HasSubstr("the plug-in rejected its saved settings"));
+}
+
+// ---- edit ----
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A settings file as tarvel writes it.
+std::string stateFileBytes(const std::string& component, const std::string& controller) {
+    std::string bytes = "TVST3STATE\n";
+    for (const std::uint64_t n : {component.size(), controller.size()})
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+    return bytes + component + controller;
+}
+
+std::vector<std::string> filesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Sets an environment variable (or unsets it, for nothing) for as long as it
+// lives; tarvel and its helper inherit the test's environment.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value) ::setenv(name, value->c_str(), 1);
+        else ::unsetenv(name);
+    }
+    ~ScopedEnvironment() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+struct EditFailureCase {
+    const char* name;
+    std::vector<std::string> arguments; // after "edit"; "SAVE" is the settings file, "DIR/", "FIXTURE:" as above
+    int status;
+    const char* says;
+    bool withoutDisplay = false;
+};
+
+void PrintTo(const EditFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class TarvelEditFailure : public testing::TestWithParam<EditFailureCase> {};
+
+// The real helper: every way `edit` can fail before an editor is shown is a
+// message and an exit status, and no settings file (nor a temporary one) is
+// left behind.
+TEST_P(TarvelEditFailure, SaysWhatWentWrongAndSavesNothing) {
+    TempDir dir;
+    const std::string save = dir / "edited.tvst3";
+    std::ofstream(dir / "damaged.tvst3") << "TVST3STATE\n" << std::string(16, '\x7f');
+    std::ofstream(dir / "settings.tvst3", std::ios::binary) << stateFileBytes("SFXCjunk", "");
+    const std::vector<std::string> before = filesIn(dir.path());
+    std::vector<std::string> arguments{"edit"};
+    for (std::string a : GetParam().arguments) {
+        if (a == "SAVE") a = save;
+        else if (a.rfind("DIR/", 0) == 0) a = dir / a.substr(4);
+        else if (a.rfind("FIXTURE:", 0) == 0) a = fixture(a.substr(8));
+        arguments.push_back(a);
+    }
+    std::optional<ScopedEnvironment> display;
+    if (GetParam().withoutDisplay) display.emplace("DISPLAY", std::nullopt);
+    const ProcessResult r = tarvel(arguments);
+    EXPECT_TRUE(r.exited(GetParam().status)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr(GetParam().says));
+    EXPECT_EQ(filesIn(dir.path()), before) << "a failed edit wrote a file";
+    if (GetParam().status == 1) {
+        EXPECT_EQ(r.out, "") << "nothing was announced for an editor never shown";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TarvelEditFailure,
+    testing::Values(
+        EditFailureCase{"NoSaveState", {"FIXTURE:session_gain"}, 64, "edit needs --save-state FILE"},
+        EditFailureCase{"SaveStateWithoutValue", {"FIXTURE:session_gain", "--save-state"}, 64,
+                        "--save-state needs a value"},
+        EditFailureCase{"NoBundle", {"--save-state", "SAVE"}, 64, "edit needs one bundle"},
+        EditFailureCase{"TwoBundles", {"FIXTURE:session_gain", "FIXTURE:session_delays", "--save-state", "SAVE"}, 64,
+                        "edit needs one bundle"},
+        EditFailureCase{"UnknownOption", {"FIXTURE:session_gain", "--save-state", "SAVE", "--anchor", "1"}, 64,
+                        "unknown option --anchor"},
+        // Without a display the helper says so before it asks the plug-in for
+        // a view (a plug-in without one is shown under a display, in the
+        // window tests).
+        EditFailureCase{"NoDisplay", {"FIXTURE:session_gain", "--save-state", "SAVE"}, 1,
+                        "tarvel: no display is available for the editor\n", true},
+        EditFailureCase{"NoDisplayForAnInstrument",
+                        {"FIXTURE:session_gain", "--cid", sessionfx::kInstrumentCid, "--save-state", "SAVE"}, 1,
+                        "tarvel: no display is available for the editor\n", true},
+        EditFailureCase{"MissingBundle", {"DIR/none.vst3", "--save-state", "SAVE"}, 1,
+                        "tarvel: the plug-in is no longer installed at this location"},
+        EditFailureCase{"UnknownClass",
+                        {"FIXTURE:session_gain", "--cid", "00000000000000000000000000000000", "--save-state", "SAVE"},
+                        1, "tarvel: the factory refused to create this class"},
+        EditFailureCase{"PluginCrashesWhileOpening", {"FIXTURE:session_crash_open", "--save-state", "SAVE"}, 1,
+                        "tarvel: the plug-in host closed the connection"},
+        EditFailureCase{"DamagedSettings",
+                        {"FIXTURE:session_gain", "--state", "DIR/damaged.tvst3", "--save-state", "SAVE"}, 1,
+                        "is damaged"},
+        // Loaded before the editor is asked for: the refusal comes first.
+        EditFailureCase{"SettingsThePluginRefuses",
+                        {"FIXTURE:session_rejects_state", "--state", "DIR/settings.tvst3", "--save-state", "SAVE"}, 1,
+                        "tarvel: the plug-in rejected its saved settings"},
+        // Refused before the user has put any work into the editor.
+        EditFailureCase{"SaveStateInAMissingFolder", {"FIXTURE:session_gain", "--save-state", "DIR/none/s.tvst3"}, 1,
+                        "tarvel: could not write the settings file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// `edit` through a stand-in helper that acts as though the editor opened and
+// plays a script of "status" answers (see FakeEditorHelper.cpp), so that the
+// wait for the window is driven without a window system.
+class TarvelEdit : public testing::Test {
+protected:
+    TempDir dir;
+    std::string save = dir / "edited.tvst3", log = dir / "requests.log";
+    ScopedEnvironment logEnvironment{"TARVEL_FAKE_LOG", log};
+
+    ProcessResult edit(const std::string& script, std::vector<std::string> arguments = {}) {
+        ScopedEnvironment scriptEnvironment("TARVEL_FAKE_SCRIPT", script);
+        arguments.insert(arguments.begin(), {"--helper", TARVEL_FAKE_EDITOR_HELPER, "edit", fixture("session_gain"),
+                                             "--save-state", save});
+        return tarvel(arguments);
+    }
+    std::vector<std::string> requests() {
+        std::vector<std::string> lines;
+        std::stringstream in(fileText(log));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    // The requests with the polls (however many there were) left out.
+    std::vector<std::string> requestsBesidesStatus() {
+        std::vector<std::string> lines = requests();
+        std::erase(lines, "status");
+        return lines;
+    }
+};
+
+struct EditScript {
+    const char* script;
+    std::vector<std::string> lines; // standard output after the first line, "SAVE" for the file
+};
+
+void PrintTo(const EditScript& c, std::ostream* os) { *os << '"' << c.script << '"'; }
+
+class TarvelEditCounts : public TarvelEdit, public testing::WithParamInterface<EditScript> {};
+
+// Edits are added up over the polls; a line tells the total whenever it
+// grew; a close ends the wait, and the settings then saved are the file.
+// The last poll comes after saving, for edits made just before the close.
+TEST_P(TarvelEditCounts, AddsUpEditsUntilTheWindowClosesThenSaves) {
+    const ProcessResult r = edit(GetParam().script);
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    std::string want = "tarvel: editing Session Gain; close the editor window when you are done\n";
+    for (const std::string& line : GetParam().lines) {
+        const std::size_t at = line.find("SAVE");
+        want += (at == std::string::npos ? line : line.substr(0, at) + save + line.substr(at + 4)) + "\n";
+    }
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(fileText(save), stateFileBytes("abc", "de"));
+    EXPECT_EQ(requestsBesidesStatus(),
+              (std::vector<std::string>{"sigint ignored", "open", "openEditor title=Session Gain anchor=no",
+                                        "saveState", "quit"}));
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"edited.tvst3", "requests.log"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, TarvelEditCounts,
+    testing::Values(EditScript{"closed", {"tarvel: saved SAVE (0 edits)"}},
+                    EditScript{"1,closed", {"tarvel: 1 edit", "tarvel: saved SAVE (1 edit)"}},
+                    EditScript{"2,0,0,3,closed",
+                               {"tarvel: 2 edits", "tarvel: 5 edits", "tarvel: saved SAVE (5 edits)"}},
+                    EditScript{"2,closed,4", {"tarvel: 2 edits", "tarvel: saved SAVE (6 edits)"}}));
+
+// --state is loaded before the editor opens, --title names its window, and
+// the settings read can be the ones replaced: the file is replaced whole.
+TEST_F(TarvelEdit, LoadsTheSettingsFirstAndTitlesTheWindow) {
+    std::ofstream(save, std::ios::binary) << stateFileBytes("xyzw", "q");
+    const ProcessResult r = edit("closed", {"--state", save, "--title", "Gain, by hand"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_EQ(requestsBesidesStatus(),
+              (std::vector<std::string>{"sigint ignored", "open", "loadState 4 1",
+                                        "openEditor title=Gain, by hand anchor=no", "saveState", "quit"}));
+    EXPECT_EQ(fileText(save), stateFileBytes("abc", "de"));
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"edited.tvst3", "requests.log"}));
+}
+
+struct EditInterruption {
+    const char* name;
+    const char* script;
+    int status;
+};
+
+void PrintTo(const EditInterruption& c, std::ostream* os) { *os << c.name; }
+
+class TarvelEditInterrupted : public TarvelEdit, public testing::WithParamInterface<EditInterruption> {};
+
+// Ctrl-C or SIGTERM while the editor is open: the editor is closed, the
+// helper told to quit, nothing saved; a settings file already there stays.
+TEST_P(TarvelEditInterrupted, ClosesTheEditorQuitsAndSavesNothing) {
+    std::ofstream(save, std::ios::binary) << stateFileBytes("old", "");
+    const ProcessResult r = edit(GetParam().script);
+    EXPECT_TRUE(r.exited(GetParam().status)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr("tarvel: interrupted; nothing was saved"));
+    EXPECT_THAT(r.out, testing::Not(HasSubstr("saved")));
+    EXPECT_EQ(requestsBesidesStatus(),
+              (std::vector<std::string>{"sigint ignored", "open", "openEditor title=Session Gain anchor=no",
+                                        "closeEditor", "quit"}));
+    EXPECT_EQ(fileText(save), stateFileBytes("old", ""));
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"edited.tvst3", "requests.log"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TarvelEditInterrupted,
+                         testing::Values(EditInterruption{"Interrupt", "0,interrupt", 130},
+                                         EditInterruption{"InterruptAfterEdits", "3,interrupt", 130},
+                                         EditInterruption{"Terminate", "terminate", 143}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A helper lost while the editor is open: render's message, exit 1, nothing
+// saved.
+TEST_F(TarvelEdit, AHelperThatDiesWhileTheEditorIsOpenSavesNothing) {
+    const ProcessResult r = edit("1,0,die");
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr("tarvel: the plug-in host closed the connection"));
+    EXPECT_THAT(r.err, HasSubstr("signal 9"));
+    EXPECT_THAT(r.out, HasSubstr("tarvel: 1 edit\n"));
+    EXPECT_EQ(requests().back(), "status");
+    EXPECT_FALSE(std::filesystem::exists(save));
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"requests.log"}));
 }
 
 TEST(TarvelScan, ListsEveryInstalledBundleWithItsVendorAndKind) {

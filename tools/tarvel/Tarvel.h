@@ -1,6 +1,6 @@
-// The tarvel command: scans bundles, lists parameters and renders audio files
-// through plug-ins, all through the helper, so that a plug-in that crashes or
-// hangs costs tarvel an error message, not its life.
+// The tarvel command: scans bundles, lists parameters, renders audio files
+// through plug-ins and shows their editors, all through the helper, so that a
+// plug-in that crashes or hangs costs tarvel an error message, not its life.
 #pragma once
 
 #include "TarvelPluginBridge/PluginBridgeClient.h"
@@ -28,6 +28,11 @@ struct UsageError : std::runtime_error {
 
 struct Options {
     std::string helper; // the TarvelVST3Host to run
+    // Helpers started with SIGINT ignored: a Ctrl-C in the terminal reaches
+    // the whole process group, and a command that wants to end its helper in
+    // order (close the editor, then quit) needs the helper still there.
+    // Nothing is lost if tarvel dies: the helper ends with its parent.
+    bool helperIgnoresInterrupts = false;
 };
 
 // ---- scan ----
@@ -37,6 +42,20 @@ PluginBridgeScanResult scanBundle(const Options& options, const std::string& bun
 // stands for the *.vst3 inside it, sorted.
 std::vector<std::string> bundlesIn(const std::vector<std::string>& paths);
 int runScan(const Options& options, const std::vector<std::string>& paths);
+
+// ---- settings files ----
+struct SavedState {
+    std::vector<std::uint8_t> component;
+    std::vector<std::uint8_t> controller;
+};
+// "TVST3STATE\n", the two lengths as little-endian 64-bit numbers, the bytes.
+// Written to a temporary file beside `path` that takes its name only once it
+// is whole, so a failed write leaves the old file (or none), never half a one.
+void writeStateFile(const std::string& path, const SavedState& state);
+SavedState readStateFile(const std::string& path);
+// Fails, before any work is done, when the settings file could not be written
+// later: its folder is missing or not writable.
+void checkStateFileWritable(const std::string& path);
 
 // ---- sessions ----
 struct ChosenClass {
@@ -67,9 +86,13 @@ public:
     void send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload);
     const PluginBridgeChannel::Frame& receive();
 
+    // The plug-in's settings, in and out ("loadState", "saveState"). Loading
+    // can change the latency; the session keeps the new one.
+    void loadState(const SavedState& state);
+    SavedState saveState();
+
     std::int64_t latency() const { return latency_; }
     std::int64_t channels() const { return channels_; }
-    void setLatency(std::int64_t latency) { latency_ = latency; }
     void quit();
 
 private:
@@ -82,15 +105,7 @@ private:
 
 int runParams(const Options& options, const std::string& bundle, const std::optional<std::string>& cid);
 
-// ---- files ----
-struct SavedState {
-    std::vector<std::uint8_t> component;
-    std::vector<std::uint8_t> controller;
-};
-// "TVST3STATE\n", the two lengths as little-endian 64-bit numbers, the bytes.
-void writeStateFile(const std::string& path, const SavedState& state);
-SavedState readStateFile(const std::string& path);
-
+// ---- audio files ----
 // An audio file read block by block (any format libsndfile reads).
 class AudioReader {
 public:
@@ -145,6 +160,28 @@ struct RenderOptions {
     bool notes = false;
 };
 int runRender(const Options& options, const RenderOptions& render);
+
+// ---- edit ----
+struct EditOptions {
+    std::string bundle, saveState;
+    std::optional<std::string> cid, state, title;
+};
+// Shows the plug-in's editor through the helper until the user closes its
+// window, then saves the settings. What it prints is meant to be read by
+// scripts and tests as well as people, so its lines stay as they are:
+//
+//   standard output, one line each, flushed as written:
+//     tarvel: editing <class name>; close the editor window when you are done
+//     tarvel: <N> edit | tarvel: <N> edits    the running total, when it grew
+//     tarvel: saved <save-state path> (<N> edits)   (or "1 edit")
+//   standard error:
+//     tarvel: <the helper's error text>                           exit 1
+//     tarvel: interrupted; nothing was saved                      exit 128 + signal
+//
+// The first line comes once the editor is open. A SIGINT (130) or SIGTERM
+// (143) closes the editor and ends the helper in order, and writes no file;
+// so does any failure.
+int runEdit(const Options& options, const EditOptions& edit);
 
 // A test signal: a few sines and a decaying burst.
 int runTone(const std::string& path, double seconds, int channels, int sampleRate);

@@ -68,9 +68,30 @@ void writeStateFile(const std::string& path, const SavedState& state) {
     putUInt64(bytes, state.controller.size());
     bytes.append(state.component.begin(), state.component.end());
     bytes.append(state.controller.begin(), state.controller.end());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw Failure("could not write the settings file " + path);
+    // Beside the file, so that the rename stays on one file system and
+    // replaces the old settings in one step.
+    const std::string temporary = path + ".tarvel-" + std::to_string(::getpid());
+    bool written = false;
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        written = static_cast<bool>(out);
+    }
+    if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        throw Failure("could not write the settings file " + path);
+    }
+}
+
+void checkStateFileWritable(const std::string& path) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error) || ::access(folder.c_str(), W_OK | X_OK) != 0 ||
+        std::filesystem::is_directory(path, error)) {
+        throw Failure("could not write the settings file " + path);
+    }
 }
 
 SavedState readStateFile(const std::string& path) {

@@ -81,30 +81,13 @@ Plan openSessions(const Options& options, const RenderOptions& render, const Cho
 }
 
 void prepare(Session& session, const RenderOptions& render, const std::optional<SavedState>& state) {
-    if (state) {
-        PluginBridgeMessage load = PluginBridgeMessage::init(Op::loadState);
-        load.componentBytes = static_cast<std::int64_t>(state->component.size());
-        load.controllerBytes = static_cast<std::int64_t>(state->controller.size());
-        std::vector<std::uint8_t> payload = state->component;
-        payload.insert(payload.end(), state->controller.begin(), state->controller.end());
-        const auto reply = session.request(load, payload);
-        session.setLatency(reply.message.latency.value_or(session.latency()));
-    }
+    if (state) session.loadState(*state);
     for (const auto& [id, value] : render.parameters) {
         PluginBridgeMessage set = PluginBridgeMessage::init(Op::setParameter);
         set.paramID = id;
         set.value = value;
         session.request(set);
     }
-}
-
-SavedState saveState(Session& session) {
-    const auto reply = session.request(PluginBridgeMessage::init(Op::saveState));
-    const auto component = static_cast<std::size_t>(reply.message.componentBytes.value_or(0));
-    SavedState state;
-    state.component.assign(reply.payload.begin(), reply.payload.begin() + static_cast<std::ptrdiff_t>(component));
-    state.controller.assign(reply.payload.begin() + static_cast<std::ptrdiff_t>(component), reply.payload.end());
-    return state;
 }
 
 // One session's share of a block: its inputs taken from the file's
@@ -252,7 +235,7 @@ int runRender(const Options& options, const RenderOptions& render) {
     progress.end();
 
     output.finish();
-    if (render.saveState) writeStateFile(*render.saveState, saveState(*plan.sessions.front()));
+    if (render.saveState) writeStateFile(*render.saveState, plan.sessions.front()->saveState());
     for (auto& session : plan.sessions) session->quit();
     return 0;
 }

@@ -1,6 +1,8 @@
 // Sessions with the helper, and the parameter listing.
 #include "Tarvel.h"
 
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +21,21 @@ std::string lost(const PluginBridgeClient& client, const PluginBridgeClient::Fai
                 ": the plug-in probably crashed)";
     }
     return text;
+}
+
+// Starts a helper; with `ignoringInterrupts`, SIGINT is ignored around the
+// start only, and the helper keeps that (an ignored signal stays ignored
+// across exec, where a handler would not).
+PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> startHelper(const std::string& helper,
+                                                                                    bool ignoringInterrupts) {
+    if (!ignoringInterrupts) return PluginBridgeClient::start(helper);
+    struct sigaction ignore {}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGINT, &ignore, &previous);
+    auto started = PluginBridgeClient::start(helper);
+    ::sigaction(SIGINT, &previous, nullptr);
+    return started;
 }
 
 } // namespace
@@ -43,7 +60,7 @@ ChosenClass chooseClass(const Options& options, const std::string& bundle, const
 std::unique_ptr<Session> Session::tryOpen(const Options& options, const std::string& bundle,
                                           const ChosenClass& chosen, double sampleRate, std::int64_t maxBlock,
                                           std::int64_t channels, std::string* error) {
-    auto started = PluginBridgeClient::start(options.helper);
+    auto started = startHelper(options.helper, options.helperIgnoresInterrupts);
     if (!started) throw Failure(started.error());
     std::unique_ptr<Session> session(new Session());
     session->client_ = std::move(*started);
@@ -95,6 +112,26 @@ const PluginBridgeChannel::Frame& Session::receive() {
     if (auto failure = client_->receiveInto(frame_, kBlockSeconds)) throw Failure(lost(*client_, *failure));
     if (frame_.message.error) throw Failure(*frame_.message.error);
     return frame_;
+}
+
+void Session::loadState(const SavedState& state) {
+    PluginBridgeMessage load = PluginBridgeMessage::init(PluginBridgeMessage::Op::loadState);
+    load.componentBytes = static_cast<std::int64_t>(state.component.size());
+    load.controllerBytes = static_cast<std::int64_t>(state.controller.size());
+    std::vector<std::uint8_t> payload = state.component;
+    payload.insert(payload.end(), state.controller.begin(), state.controller.end());
+    const auto reply = request(load, payload);
+    latency_ = reply.message.latency.value_or(latency_);
+}
+
+SavedState Session::saveState() {
+    const auto reply = request(PluginBridgeMessage::init(PluginBridgeMessage::Op::saveState));
+    const auto component = static_cast<std::size_t>(reply.message.componentBytes.value_or(0));
+    if (component > reply.payload.size()) throw Failure("the plug-in host sent settings of the wrong size");
+    SavedState state;
+    state.component.assign(reply.payload.begin(), reply.payload.begin() + static_cast<std::ptrdiff_t>(component));
+    state.controller.assign(reply.payload.begin() + static_cast<std::ptrdiff_t>(component), reply.payload.end());
+    return state;
 }
 
 int runParams(const Options& options, const std::string& bundle, const std::optional<std::string>& cid) {

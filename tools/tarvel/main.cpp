@@ -1,5 +1,6 @@
-// tarvel: scan plug-in bundles, list a plug-in's parameters, and render audio
-// files through plug-ins, each in a helper process of its own.
+// tarvel: scan plug-in bundles, list a plug-in's parameters, render audio
+// files through plug-ins and edit their settings in their own editors, each in
+// a helper process of its own.
 #include "Tarvel.h"
 
 #include <cerrno>
@@ -19,6 +20,7 @@ constexpr const char* kUsage =
     "       tarvel [--helper PATH] params <bundle> [--cid ID]\n"
     "       tarvel [--helper PATH] render <bundle> <in> <out> [--cid ID] [--param ID=VALUE]...\n"
     "              [--state FILE] [--save-state FILE] [--block N] [--tail SECONDS] [--notes]\n"
+    "       tarvel [--helper PATH] edit <bundle> [--cid ID] [--state FILE] --save-state FILE [--title TEXT]\n"
     "       tarvel tone <out.wav> [--seconds S] [--channels C] [--rate R]\n";
 
 double number(const std::string& text, const char* what) {
@@ -105,6 +107,25 @@ int run(Arguments args) {
         render.input = positional[1];
         render.output = positional[2];
         return tarvel::runRender(options, render);
+    }
+    if (command == "edit") {
+        tarvel::EditOptions edit;
+        std::vector<std::string> positional;
+        std::optional<std::string> saveState;
+        while (args.more()) {
+            const std::string a = args.next();
+            if (a == "--cid") edit.cid = args.valueOf(a);
+            else if (a == "--state") edit.state = args.valueOf(a);
+            else if (a == "--save-state") saveState = args.valueOf(a);
+            else if (a == "--title") edit.title = args.valueOf(a);
+            else if (a.rfind("--", 0) == 0) throw tarvel::UsageError("unknown option " + a);
+            else positional.push_back(a);
+        }
+        if (positional.size() != 1) throw tarvel::UsageError("edit needs one bundle");
+        if (!saveState || saveState->empty()) throw tarvel::UsageError("edit needs --save-state FILE");
+        edit.bundle = positional[0];
+        edit.saveState = *saveState;
+        return tarvel::runEdit(options, edit);
     }
     if (command == "tone") {
         if (!args.more()) throw tarvel::UsageError("tone needs an output file");

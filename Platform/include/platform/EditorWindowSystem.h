@@ -6,6 +6,8 @@
 // windows count from the top left turns them over at its edge.
 #pragma once
 
+#include "platform/MainLoop.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +88,10 @@ public:
     // A hidden panel whose content area is width × height. Connected only.
     virtual std::unique_ptr<EditorPanel> makePanel(double width, double height) = 0;
 
+    // A rectangle in the platform's own screen coordinates (the parent's
+    // anchor), turned into the frame above.
+    virtual EditorRect fromPlatformCoordinates(const EditorRect& rect) = 0;
+
     // The screens in the platform's order, and the main screen's visible
     // frame (none without a main screen).
     virtual std::vector<EditorScreen> screens() = 0;
@@ -103,5 +109,9 @@ public:
     virtual bool modalLoopRunning() = 0;
     virtual void abortModal() = 0;
 };
+
+// The platform's window system, served by `loop` (the main thread's). It
+// connects to the display only when connect() is first called.
+std::unique_ptr<EditorWindowSystem> makeEditorWindowSystem(MainLoop& loop);
 
 } // namespace platform
