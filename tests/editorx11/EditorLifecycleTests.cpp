@@ -53,6 +53,16 @@ TEST_F(EditorX11Test, ThePanelHidesWhileAThirdApplicationIsActiveAndReturnsWithT
     EXPECT_EQ(status().editorOpen, std::optional<bool>(true)) << "hidden, not closed";
     EXPECT_EQ(logged("removed"), 0);
 
+    // "raiseEditor" shows it meanwhile; the next activation of a third
+    // application hides it again.
+    EXPECT_EQ(sessiontest::succeed(helper(), sessiontest::request(Op::raiseEditor)).message, Message::reply());
+    EXPECT_TRUE(tv3test::waitFor([&] { return xc.isViewable(panel->window); }, kShowSeconds))
+        << "raiseEditor did not show it";
+    const xcb_window_t another = xc.makeWindow({1600, 900, 50, 50}, 0x404040, x.pid());
+    xc.setActiveWindow(another);
+    EXPECT_TRUE(tv3test::waitFor([&] { return !xc.isViewable(panel->window); }, kShowSeconds))
+        << "still shown after raiseEditor while a third application is active";
+
     // The parent (this test: the helper was given our pid) becomes active.
     const xcb_window_t parent = xc.makeWindow({1700, 800, 50, 50}, 0x404040, ::getpid());
     xc.setActiveWindow(parent);
