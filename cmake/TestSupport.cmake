@@ -14,15 +14,15 @@ else()
   set(TV3_BUNDLE_ARCH "${CMAKE_SYSTEM_PROCESSOR}-linux")
 endif()
 
-# tv3_add_fixture_plugin(<name> SOURCES ... [DEFINITIONS ...] [ARCH <arch-linux>])
+# tv3_add_fixture_plugin(<name> SOURCES ... [DEFINITIONS ...] [LIBS ...] [ARCH <arch-linux>])
 # Builds <name>.vst3/Contents/<arch>/<name>.so under TV3_FIXTURE_DIR.
 function(tv3_add_fixture_plugin name)
-  cmake_parse_arguments(FX "" "ARCH" "SOURCES;DEFINITIONS" ${ARGN})
+  cmake_parse_arguments(FX "" "ARCH" "SOURCES;DEFINITIONS;LIBS" ${ARGN})
   if(NOT FX_ARCH)
     set(FX_ARCH "${TV3_BUNDLE_ARCH}")
   endif()
   add_library(${name} MODULE ${FX_SOURCES})
-  target_link_libraries(${name} PRIVATE vst3_interfaces Threads::Threads)
+  target_link_libraries(${name} PRIVATE vst3_interfaces Threads::Threads ${FX_LIBS})
   target_compile_definitions(${name} PRIVATE ${FX_DEFINITIONS})
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests/plugins")
   set_target_properties(${name} PROPERTIES

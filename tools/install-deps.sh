@@ -14,6 +14,7 @@ packages=(
   # screenshots and software OpenGL for editors that draw with it
   libxcb1-dev libxcb-randr0-dev libxcb-xinput-dev libxcb-icccm4-dev libxcb-ewmh-dev
   xvfb xdotool x11-utils imagemagick libgl1-mesa-dri libglx-mesa0
+  libxcb-xtest0-dev          # the X tests' clicks and keys (XTEST)
 )
 
 missing=()
