@@ -71,6 +71,28 @@ INSTANTIATE_TEST_SUITE_P(
                      xc.click(centreX(r), centreY(r), 9);
                  },
                  9},
+        // Each click made in the panel counts although the pointer has left
+        // it by the time the helper sees the click.
+        Gestures{"ClicksEachFollowedByALeave",
+                 [](tv3test::XTestClient& xc, const XRect& r) {
+                     for (int i = 0; i < 3; ++i) {
+                         xc.click(centreX(r) + 20 * i, centreY(r));
+                         xc.movePointer(20, 20);
+                     }
+                 },
+                 4},
+        // Keys while the focus follows the pointer: each one where it was
+        // pressed, the pointer leaving at once.
+        Gestures{"KeysEachFollowedByALeave",
+                 [](tv3test::XTestClient& xc, const XRect& r) {
+                     xc.click(centreX(r), centreY(r));
+                     for (int i = 0; i < 3; ++i) {
+                         xc.movePointer(centreX(r), centreY(r));
+                         xc.key();
+                         xc.movePointer(20, 20);
+                     }
+                 },
+                 5},
         // The same outside the panel, on the root: nothing counts.
         Gestures{"OutsideThePanel",
                  [](tv3test::XTestClient& xc, const XRect&) {

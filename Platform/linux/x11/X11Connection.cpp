@@ -45,6 +45,9 @@ xcb_window_t windowOf(const xcb_generic_event_t& e) {
     case XCB_FOCUS_IN:
     case XCB_FOCUS_OUT:
         return reinterpret_cast<const xcb_focus_in_event_t&>(e).event;
+    case XCB_ENTER_NOTIFY:
+    case XCB_LEAVE_NOTIFY:
+        return reinterpret_cast<const xcb_enter_notify_event_t&>(e).event;
     case XCB_PROPERTY_NOTIFY:
         return reinterpret_cast<const xcb_property_notify_event_t&>(e).window;
     case XCB_EXPOSE:

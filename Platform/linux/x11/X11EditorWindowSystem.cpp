@@ -270,37 +270,23 @@ private:
     }
 
     const EditorPanel* panelUnderPointer() {
-        xcb_connection_t* c = connection_.xcb();
-        X11Reply<xcb_query_pointer_reply_t> pointer(
-            xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_.root()), nullptr));
-        if (!pointer || !pointer->same_screen || pointer->child == XCB_WINDOW_NONE) return nullptr;
-        // The top-level window under the pointer (a window manager's frame,
-        // perhaps); the deepest window is found by walking down from it.
-        xcb_window_t window = pointer->child;
-        for (int depth = 0; depth < 64; ++depth) {
-            X11Reply<xcb_query_pointer_reply_t> inner(xcb_query_pointer_reply(c, xcb_query_pointer(c, window), nullptr));
-            if (!inner || inner->child == XCB_WINDOW_NONE) break;
-            window = inner->child;
+        for (X11Panel* panel : panels_) {
+            if (panel->pointerInside()) return panel;
         }
-        connection_.serviceSoon();
-        return panelContaining(window);
+        return nullptr;
     }
 
     const EditorPanel* panelWithFocus() {
+        for (X11Panel* panel : panels_) {
+            if (panel->focusInside()) return panel;
+        }
+        // Focus that follows the pointer goes where the pointer is. Whether
+        // it does changes seldom, so it is asked at the time of the key.
         xcb_connection_t* c = connection_.xcb();
         X11Reply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
         connection_.serviceSoon();
-        if (!focus || focus->focus == XCB_WINDOW_NONE) return nullptr;
-        // Focus that follows the pointer goes where the pointer is.
-        if (focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT || focus->focus == connection_.root()) {
+        if (focus && (focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT || focus->focus == connection_.root())) {
             return panelUnderPointer();
-        }
-        return panelContaining(focus->focus);
-    }
-
-    const EditorPanel* panelContaining(xcb_window_t window) {
-        for (X11Panel* panel : panels_) {
-            if (panel->isVisible() && panel->contains(window)) return panel;
         }
         return nullptr;
     }

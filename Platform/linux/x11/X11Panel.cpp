@@ -47,8 +47,9 @@ X11Panel::X11Panel(X11Connection& connection, double width, double height,
     xcb_ewmh_connection_t& ewmh = connection_.ewmh();
 
     top_ = xcb_generate_id(c);
-    const std::uint32_t topValues[] = {screen->black_pixel, XCB_EVENT_MASK_STRUCTURE_NOTIFY |
-                                                                XCB_EVENT_MASK_FOCUS_CHANGE};
+    const std::uint32_t topValues[] = {screen->black_pixel,
+                                       XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_FOCUS_CHANGE |
+                                           XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW};
     xcb_create_window(c, XCB_COPY_FROM_PARENT, top_, screen->root, 0, 0, static_cast<std::uint16_t>(width_),
                       static_cast<std::uint16_t>(height_), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, topValues);
@@ -214,6 +215,8 @@ void X11Panel::orderFrontRegardless() {
 void X11Panel::orderOut() {
     if (!mapped_) return;
     mapped_ = false;
+    pointerInside_ = false;
+    focusInside_ = false;
     xcb_connection_t* c = connection_.xcb();
     xcb_unmap_window(c, top_);
     // The window manager learns of the withdrawal from the synthetic
@@ -226,19 +229,6 @@ void X11Panel::orderOut() {
                    XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                    reinterpret_cast<const char*>(&withdrawn));
     connection_.flush();
-}
-
-bool X11Panel::contains(xcb_window_t window) const {
-    xcb_connection_t* c = connection_.xcb();
-    for (int depth = 0; depth < 64 && window != XCB_WINDOW_NONE; ++depth) {
-        if (window == top_) return true;
-        if (window == connection_.root()) return false;
-        X11Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
-        connection_.serviceSoon();
-        if (!tree) return false;
-        window = tree->parent;
-    }
-    return false;
 }
 
 void X11Panel::connectionLost() {
@@ -313,9 +303,23 @@ void X11Panel::handleTopLevelEvent(const xcb_generic_event_t& event) {
         if (!delegate_ || delegate_->panelShouldClose()) orderOut();
         return;
     }
+    case XCB_ENTER_NOTIFY:
+    case XCB_LEAVE_NOTIFY: {
+        const auto& crossing = reinterpret_cast<const xcb_enter_notify_event_t&>(event);
+        // A grab that starts moves nothing; the crossing that ends it tells
+        // where the pointer went meanwhile.
+        if (crossing.mode == XCB_NOTIFY_MODE_GRAB) return;
+        if ((event.response_type & ~0x80) == XCB_ENTER_NOTIFY) {
+            pointerInside_ = true;
+        } else if (crossing.detail != XCB_NOTIFY_DETAIL_INFERIOR) {
+            pointerInside_ = false; // into the plug-in's window is still inside
+        }
+        return;
+    }
     case XCB_FOCUS_IN: {
         const auto& focus = reinterpret_cast<const xcb_focus_in_event_t&>(event);
         if (focus.mode != XCB_NOTIFY_MODE_NORMAL && focus.mode != XCB_NOTIFY_MODE_WHILE_GRABBED) return;
+        if (crossesThePanel(focus.detail) || focus.detail == XCB_NOTIFY_DETAIL_INFERIOR) focusInside_ = true;
         if (!crossesThePanel(focus.detail) || embedded_.empty()) return;
         const xcb_window_t child = embedded_.front();
         // The panel itself got the focus: it goes on to the plug-in's window.
@@ -332,7 +336,9 @@ void X11Panel::handleTopLevelEvent(const xcb_generic_event_t& event) {
     }
     case XCB_FOCUS_OUT: {
         const auto& focus = reinterpret_cast<const xcb_focus_out_event_t&>(event);
-        if (focus.mode != XCB_NOTIFY_MODE_NORMAL || !crossesThePanel(focus.detail) || !focused_) return;
+        if (focus.mode != XCB_NOTIFY_MODE_NORMAL || !crossesThePanel(focus.detail)) return;
+        focusInside_ = false;
+        if (!focused_) return;
         focused_ = false;
         for (const xcb_window_t child : embedded_) {
             sendXEmbed(child, kFocusOut);

@@ -38,8 +38,12 @@ public:
     void setDelegate(EditorPanelDelegate* delegate) override { delegate_ = delegate; }
 
     xcb_window_t topLevel() const { return top_; }
-    // Whether `window` is the panel or a window inside it (the plug-in's).
-    bool contains(xcb_window_t window) const;
+    // Where the pointer and the keyboard focus were when the last event
+    // before this one happened: crossing and focus events come in order with
+    // the raw input events, so a click is judged by where it was made, not by
+    // where the pointer is by the time it is handled.
+    bool pointerInside() const { return mapped_ && pointerInside_; }
+    bool focusInside() const { return mapped_ && focusInside_; }
     // The server is gone: the panel can only be closed.
     void connectionLost();
 
@@ -70,6 +74,8 @@ private:
     bool resizable_ = false;
     bool mapped_ = false;
     bool focused_ = false;
+    bool pointerInside_ = false;
+    bool focusInside_ = false;
     std::vector<xcb_window_t> embedded_;
     EditorPanelDelegate* delegate_ = nullptr;
 };
