@@ -12,7 +12,7 @@ namespace platform::x11 {
 
 namespace {
 
-// XEmbed messages (freedesktop.org XEmbed Protocol Specification 0.5).
+// XEmbed messages, as freedesktop.org's XEmbed protocol 0.5 numbers them.
 constexpr std::uint32_t kEmbeddedNotify = 0;
 constexpr std::uint32_t kWindowActivate = 1;
 constexpr std::uint32_t kWindowDeactivate = 2;
