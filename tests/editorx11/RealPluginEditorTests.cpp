@@ -3,6 +3,7 @@
 // through the real helper: shown, painted, counted, closed, and nothing left.
 // The screenshots stay in the build tree, in tests/editorx11/screenshots/.
 #include "editorx11/EditorX11Harness.h"
+#include "support/InstalledPlugins.h"
 
 #include "support/WaitFor.h"
 #include "tv3m.h"
@@ -14,39 +15,13 @@
 namespace editorx11 {
 namespace {
 
-const std::string kVst3Dir = "/usr/lib/vst3";
-
-std::vector<std::string> bundles() {
-    std::vector<std::string> found;
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(kVst3Dir, ignored)) {
-        if (entry.path().extension() == ".vst3") found.push_back(entry.path().stem().string());
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-std::string firstAudioClass(const std::string& path) {
-    char error[512] = {};
-    tv3m_module* module = tv3m_module_open(path.c_str(), error, sizeof error);
-    if (!module) return {};
-    std::string cid;
-    for (int32_t i = 0; i < tv3m_module_class_count(module) && cid.empty(); ++i) {
-        tv3m_class_info info{};
-        if (tv3m_module_class_info(module, i, &info) == 0 && std::string(info.category) == "Audio Module Class")
-            cid = info.cid;
-    }
-    tv3m_module_close(module);
-    return cid;
-}
-
 class RealPluginEditor : public EditorX11Test, public testing::WithParamInterface<std::string> {
 protected:
     // Opens the plug-in and its editor beside a parent at the left; answers
     // the panel once it is painted.
     std::optional<Panel> show() {
-        const std::string path = kVst3Dir + "/" + GetParam() + ".vst3";
-        const std::string cid = firstAudioClass(path);
+        const std::string path = tv3test::installedBundlePath(GetParam());
+        const std::string cid = tv3test::firstAudioClass(path);
         EXPECT_FALSE(cid.empty()) << "no audio class in " << path;
         if (cid.empty() || !startWithPlugin(path, cid)) return std::nullopt;
         const Reply r = openEditor(std::vector<double>{40, 60, 300, 200}, GetParam());
@@ -71,7 +46,7 @@ TEST_P(RealPluginEditor, OpensPaintedClosesAndLeavesNothing) {
     quitCleanly();
 }
 
-INSTANTIATE_TEST_SUITE_P(Installed, RealPluginEditor, testing::ValuesIn(bundles()),
+INSTANTIATE_TEST_SUITE_P(Installed, RealPluginEditor, testing::ValuesIn(tv3test::installedBundleNames()),
                          [](const auto& info) { return info.param; });
 
 // Clicks in two of them, away from their controls (the top-left corner of

@@ -1,6 +1,7 @@
 // The instance layer against real plug-ins made by others: the zam-plugins
 // effects Debian installs in /usr/lib/vst3.
 #include "tv3m.h"
+#include "support/InstalledPlugins.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 
 namespace {
 
-const std::string kVst3Dir = "/usr/lib/vst3";
 constexpr double kRate = 48000;
 constexpr int kBlock = 512;
 
@@ -22,21 +22,6 @@ struct PluginDeleter {
     void operator()(tv3m_plugin* p) const { tv3m_plugin_destroy(p); }
 };
 using PluginPtr = std::unique_ptr<tv3m_plugin, PluginDeleter>;
-
-std::string firstEffectClass(const std::string& path) {
-    char error[512] = {};
-    tv3m_module* module = tv3m_module_open(path.c_str(), error, sizeof error);
-    if (!module) return {};
-    std::string cid;
-    for (int32_t i = 0; i < tv3m_module_class_count(module) && cid.empty(); ++i) {
-        tv3m_class_info info{};
-        if (tv3m_module_class_info(module, i, &info) == 0 && std::string(info.category) == "Audio Module Class") {
-            cid = info.cid;
-        }
-    }
-    tv3m_module_close(module);
-    return cid;
-}
 
 PluginPtr createEffect(const std::string& path, const std::string& cid, int32_t channels) {
     char error[512] = {};
@@ -47,7 +32,7 @@ PluginPtr createEffect(const std::string& path, const std::string& cid, int32_t 
 
 // Stereo where the plug-in takes it, else mono.
 PluginPtr openEffect(const std::string& path, int32_t& channels) {
-    const std::string cid = firstEffectClass(path);
+    const std::string cid = tv3test::firstAudioClass(path);
     if (cid.empty()) return nullptr;
     for (int32_t ch : {2, 1}) {
         char error[512] = {};
@@ -124,7 +109,7 @@ std::vector<tv3m_param_info> movableParameters(tv3m_plugin* p) {
 class ZamEffect : public testing::TestWithParam<std::string> {};
 
 TEST_P(ZamEffect, ProcessesListsParametersAndRestoresState) {
-    const std::string path = kVst3Dir + "/" + GetParam() + ".vst3";
+    const std::string path = tv3test::installedBundlePath(GetParam());
     ASSERT_TRUE(std::filesystem::exists(path)) << "zam-plugins is not installed";
     int32_t channels = 0;
     PluginPtr plugin = openEffect(path, channels);
@@ -184,10 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Zam, ZamEffect, testing::Values("ZamComp", "ZamDelay"))
 TEST(InstalledEffects, EachCreatesProcessesSavesAndDestroys) {
     int tried = 0;
     std::vector<std::filesystem::path> bundles;
-    for (const auto& entry : std::filesystem::directory_iterator(kVst3Dir)) {
-        if (entry.path().extension() == ".vst3") bundles.push_back(entry.path());
-    }
-    std::sort(bundles.begin(), bundles.end());
+    for (const std::string& name : tv3test::installedBundleNames()) bundles.push_back(tv3test::installedBundlePath(name));
     ASSERT_GE(bundles.size(), 17u) << "zam-plugins is not installed";
     for (const auto& bundle : bundles) {
         SCOPED_TRACE(bundle.string());
@@ -226,13 +208,13 @@ int32_t loadState(tv3m_plugin* p, const std::vector<uint8_t>& bytes) {
 }
 
 TEST(ZamAutoSat, RoundTripOfItsOwnStateIsRefusedByThePlugInAndReportedSo) {
-    const std::string path = kVst3Dir + "/ZamAutoSat.vst3";
+    const std::string path = tv3test::installedBundlePath("ZamAutoSat");
     ASSERT_TRUE(std::filesystem::exists(path)) << "zam-plugins is not installed";
     int32_t channels = 0;
     PluginPtr saver = openEffect(path, channels);
     ASSERT_TRUE(saver);
     const std::vector<uint8_t> saved = saveState(saver.get());
-    PluginPtr loader = createEffect(path, firstEffectClass(path), channels);
+    PluginPtr loader = createEffect(path, tv3test::firstAudioClass(path), channels);
     ASSERT_TRUE(loader);
     const int32_t result = loadState(loader.get(), saved);
     if (result == 0) {
@@ -255,10 +237,7 @@ TEST(ZamAutoSat, RoundTripOfItsOwnStateIsRefusedByThePlugInAndReportedSo) {
 // of the same class, which then saves the same bytes.
 TEST(InstalledEffects, StateOfAFreshInstanceLoadsIntoAnother) {
     std::vector<std::filesystem::path> bundles;
-    for (const auto& entry : std::filesystem::directory_iterator(kVst3Dir)) {
-        if (entry.path().extension() == ".vst3") bundles.push_back(entry.path());
-    }
-    std::sort(bundles.begin(), bundles.end());
+    for (const std::string& name : tv3test::installedBundleNames()) bundles.push_back(tv3test::installedBundlePath(name));
     ASSERT_GE(bundles.size(), 17u) << "zam-plugins is not installed";
     int restored = 0;
     std::vector<std::string> refusedEmpty;
@@ -269,7 +248,7 @@ TEST(InstalledEffects, StateOfAFreshInstanceLoadsIntoAnother) {
         ASSERT_TRUE(saver);
         const std::vector<uint8_t> saved = saveState(saver.get());
         ASSERT_FALSE(saved.empty());
-        PluginPtr loader = createEffect(bundle.string(), firstEffectClass(bundle.string()), channels);
+        PluginPtr loader = createEffect(bundle.string(), tv3test::firstAudioClass(bundle.string()), channels);
         ASSERT_TRUE(loader);
         if (loadState(loader.get(), saved) == 0) {
             EXPECT_EQ(saveState(loader.get()), saved) << "the restored instance saves other bytes";

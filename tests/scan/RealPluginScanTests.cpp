@@ -1,6 +1,7 @@
 // Scanning real plug-ins made by others: the zam-plugins bundles Debian
 // installs in /usr/lib/vst3.
 #include "ScanTestSupport.h"
+#include "support/InstalledPlugins.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,6 @@
 
 namespace {
 
-const std::string kVst3Dir = "/usr/lib/vst3";
 
 PluginBridgeScanResult scanThroughHelper(const std::string& path) {
     const tv3test::ProcessResult r = scantest::runScan(path);
@@ -30,7 +30,7 @@ bool isClassId(const std::string& cid) {
 class RealPluginScan : public testing::TestWithParam<const char*> {};
 
 TEST_P(RealPluginScan, ReportsVendorAndEffectClasses) {
-    const std::string path = kVst3Dir + "/" + GetParam() + ".vst3";
+    const std::string path = tv3test::installedBundlePath(GetParam());
     ASSERT_TRUE(std::filesystem::exists(path)) << path << " is missing: install zam-plugins";
     const PluginBridgeScanResult r = scanThroughHelper(path);
     EXPECT_EQ(r.error, std::nullopt);
@@ -50,20 +50,10 @@ TEST_P(RealPluginScan, ReportsVendorAndEffectClasses) {
 INSTANTIATE_TEST_SUITE_P(Zam, RealPluginScan, testing::Values("ZamComp", "ZamDelay", "ZamEQ2"),
                          [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
 
-std::vector<std::string> installedBundles() {
-    std::vector<std::string> names;
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(kVst3Dir, ignored)) {
-        if (entry.path().extension() == ".vst3") names.push_back(entry.path().stem().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class InstalledPluginScan : public testing::TestWithParam<std::string> {};
 
 TEST_P(InstalledPluginScan, ScansWithoutError) {
-    const std::string path = kVst3Dir + "/" + GetParam() + ".vst3";
+    const std::string path = tv3test::installedBundlePath(GetParam());
     const PluginBridgeScanResult r = scanThroughHelper(path);
     EXPECT_EQ(r.error, std::nullopt);
     EXPECT_FALSE(r.vendor.empty());
@@ -71,7 +61,7 @@ TEST_P(InstalledPluginScan, ScansWithoutError) {
     EXPECT_GT(r.classes.size() + r.instrumentClasses->size(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(UsrLibVst3, InstalledPluginScan, testing::ValuesIn(installedBundles()),
+INSTANTIATE_TEST_SUITE_P(UsrLibVst3, InstalledPluginScan, testing::ValuesIn(tv3test::installedBundleNames()),
                          [](const testing::TestParamInfo<std::string>& info) {
                              std::string name = info.param;
                              for (char& c : name) {

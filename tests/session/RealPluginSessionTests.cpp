@@ -3,6 +3,7 @@
 // the same blocks give in this process; saved settings must load into a fresh
 // session and show the same parameter values there.
 #include "session/SessionHarness.h"
+#include "support/InstalledPlugins.h"
 
 #include "tv3m.h"
 
@@ -17,7 +18,6 @@
 namespace sessiontest {
 namespace {
 
-const std::string kVst3Dir = "/usr/lib/vst3";
 constexpr double kRate = 48000;
 constexpr int kBlock = 512;
 constexpr int kBlocks = (2 * 48000 + kBlock - 1) / kBlock; // 2 s
@@ -26,31 +26,6 @@ struct PluginDeleter {
     void operator()(tv3m_plugin* p) const { tv3m_plugin_destroy(p); }
 };
 using PluginPtr = std::unique_ptr<tv3m_plugin, PluginDeleter>;
-
-std::vector<std::string> bundles() {
-    std::vector<std::string> found;
-    if (std::filesystem::is_directory(kVst3Dir)) {
-        for (const auto& entry : std::filesystem::directory_iterator(kVst3Dir)) {
-            if (entry.path().extension() == ".vst3") found.push_back(entry.path().filename().string());
-        }
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-std::string firstAudioClass(const std::string& path) {
-    char error[512] = {};
-    tv3m_module* module = tv3m_module_open(path.c_str(), error, sizeof error);
-    if (!module) return {};
-    std::string cid;
-    for (int32_t i = 0; i < tv3m_module_class_count(module) && cid.empty(); ++i) {
-        tv3m_class_info info{};
-        if (tv3m_module_class_info(module, i, &info) == 0 && std::string(info.category) == "Audio Module Class")
-            cid = info.cid;
-    }
-    tv3m_module_close(module);
-    return cid;
-}
 
 // Opens the effect in the helper, stereo where it takes it, else mono.
 int openInHelper(PluginBridgeClient& client, const std::string& path, const std::string& cid) {
@@ -65,8 +40,8 @@ int openInHelper(PluginBridgeClient& client, const std::string& path, const std:
 class InstalledPlugin : public testing::TestWithParam<std::string> {};
 
 TEST_P(InstalledPlugin, ProcessesBitForBitAsInProcessAndItsSettingsTravel) {
-    const std::string path = kVst3Dir + "/" + GetParam();
-    const std::string cid = firstAudioClass(path);
+    const std::string path = tv3test::installedBundlePath(GetParam());
+    const std::string cid = tv3test::firstAudioClass(path);
     ASSERT_FALSE(cid.empty()) << "no audio class";
 
     auto client = startHelper();
@@ -144,13 +119,13 @@ TEST_P(InstalledPlugin, ProcessesBitForBitAsInProcessAndItsSettingsTravel) {
     EXPECT_TRUE(fresh->quit(kEndSeconds).exitedWith(0));
 }
 
-INSTANTIATE_TEST_SUITE_P(Zam, InstalledPlugin, testing::ValuesIn(bundles()), [](const auto& info) {
-    std::string name = info.param.substr(0, info.param.size() - 5);
+INSTANTIATE_TEST_SUITE_P(Zam, InstalledPlugin, testing::ValuesIn(tv3test::installedBundleNames()), [](const auto& info) {
+    std::string name = info.param;
     std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
     return name;
 });
 
-TEST(InstalledPlugins, AreThere) { EXPECT_GE(bundles().size(), 17u) << "zam-plugins is not installed"; }
+TEST(InstalledPlugins, AreThere) { EXPECT_GE(tv3test::installedBundleNames().size(), 17u) << "zam-plugins is not installed"; }
 
 } // namespace
 } // namespace sessiontest
