@@ -15,6 +15,7 @@
 //   FX_REJECTS_STATE   the component's setState answers kResultFalse
 //   FX_DELAYS          the effect's output is also delayed by the latency it
 //                      reports, as a look-ahead plug-in's is
+#include "common/FixtureFactory.h"
 #include "session/SessionFixtureIds.h"
 
 #include <pluginterfaces/base/ibstream.h>
@@ -38,17 +39,6 @@ using namespace Steinberg;
 using namespace Steinberg::Vst;
 
 namespace {
-
-void toTUID(const char* hex, TUID out) {
-    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
-    for (int i = 0; i < 16; ++i) out[i] = static_cast<char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-}
-
-bool sameId(const TUID a, const char* hex) {
-    TUID b;
-    toTUID(hex, b);
-    return std::memcmp(a, b, 16) == 0;
-}
 
 void putWide(String128 out, const char16_t* text) {
     int i = 0;
@@ -278,7 +268,7 @@ public:
     tresult PLUGIN_API terminate() override { return kResultOk; }
 
     tresult PLUGIN_API getControllerClassId(TUID classId) override {
-        toTUID(sessionfx::kControllerCid, classId);
+        fixture::hexToTUID(sessionfx::kControllerCid, classId);
         return kResultOk;
     }
     tresult PLUGIN_API setIoMode(IoMode) override { return kResultOk; }
@@ -465,88 +455,17 @@ private:
 
 // ---- Factory --------------------------------------------------------------
 
-struct ClassRecord {
-    const char* cid;
-    const char* category;
-    const char* name;
-    const char* subCategories;
+FUnknown* makeEffect() { return static_cast<IComponent*>(new Component(false)); }
+FUnknown* makeInstrument() { return static_cast<IComponent*>(new Component(true)); }
+FUnknown* makeController() { return static_cast<IEditController*>(new Controller()); }
+
+const fixture::FixtureClass kClasses[] = {
+    {sessionfx::kEffectCid, kVstAudioEffectClass, "Session Gain", "Fx", makeEffect},
+    {sessionfx::kInstrumentCid, kVstAudioEffectClass, "Session Tone", "Instrument|Synth", makeInstrument},
+    {sessionfx::kControllerCid, kVstComponentControllerClass, "Session Controller", "", makeController},
 };
 
-const ClassRecord kClasses[] = {
-    {sessionfx::kEffectCid, kVstAudioEffectClass, "Session Gain", "Fx"},
-    {sessionfx::kInstrumentCid, kVstAudioEffectClass, "Session Tone", "Instrument|Synth"},
-    {sessionfx::kControllerCid, kVstComponentControllerClass, "Session Controller", ""},
-};
-constexpr int32 kClassCount = sizeof kClasses / sizeof kClasses[0];
-
-template <std::size_t N>
-void putText(char8 (&field)[N], const char* text) {
-    std::strncpy(field, text, N - 1);
-}
-
-class Factory final : public IPluginFactory2 {
-public:
-    tresult PLUGIN_API queryInterface(const TUID iid, void** obj) override {
-        if (FUnknownPrivate::iidEqual(iid, FUnknown_iid) || FUnknownPrivate::iidEqual(iid, IPluginFactory_iid) ||
-            FUnknownPrivate::iidEqual(iid, IPluginFactory2_iid)) {
-            *obj = this;
-            return kResultOk;
-        }
-        *obj = nullptr;
-        return kNoInterface;
-    }
-    uint32 PLUGIN_API addRef() override { return 1; }
-    uint32 PLUGIN_API release() override { return 1; }
-
-    tresult PLUGIN_API getFactoryInfo(PFactoryInfo* info) override {
-        *info = PFactoryInfo{};
-        putText(info->vendor, "Tarvel Fixtures");
-        info->flags = PFactoryInfo::kUnicode;
-        return kResultOk;
-    }
-    int32 PLUGIN_API countClasses() override { return kClassCount; }
-    tresult PLUGIN_API getClassInfo(int32 index, PClassInfo* info) override {
-        if (index < 0 || index >= kClassCount) return kInvalidArgument;
-        *info = PClassInfo{};
-        toTUID(kClasses[index].cid, info->cid);
-        info->cardinality = PClassInfo::kManyInstances;
-        putText(info->category, kClasses[index].category);
-        putText(info->name, kClasses[index].name);
-        return kResultOk;
-    }
-    tresult PLUGIN_API getClassInfo2(int32 index, PClassInfo2* info) override {
-        if (index < 0 || index >= kClassCount) return kInvalidArgument;
-        *info = PClassInfo2{};
-        toTUID(kClasses[index].cid, info->cid);
-        info->cardinality = PClassInfo::kManyInstances;
-        putText(info->category, kClasses[index].category);
-        putText(info->name, kClasses[index].name);
-        putText(info->subCategories, kClasses[index].subCategories);
-        putText(info->version, "1.0.0");
-        putText(info->sdkVersion, "VST 3.7");
-        return kResultOk;
-    }
-    tresult PLUGIN_API createInstance(FIDString cid, FIDString iid, void** obj) override {
-        *obj = nullptr;
-        FUnknown* made = nullptr;
-        if (sameId(reinterpret_cast<const char*>(cid), sessionfx::kEffectCid)) {
-            made = static_cast<IComponent*>(new Component(false));
-        } else if (sameId(reinterpret_cast<const char*>(cid), sessionfx::kInstrumentCid)) {
-            made = static_cast<IComponent*>(new Component(true));
-        } else if (sameId(reinterpret_cast<const char*>(cid), sessionfx::kControllerCid)) {
-            made = new Controller();
-        } else {
-            return kInvalidArgument;
-        }
-        TUID wanted;
-        std::memcpy(wanted, iid, 16);
-        const tresult result = made->queryInterface(wanted, obj);
-        made->release();
-        return result;
-    }
-};
-
-Factory gFactory;
+fixture::FixtureFactory gFactory(kClasses);
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "x11view/X11ViewComponent.h"
 
+#include "common/FixtureFactory.h"
 #include "x11view/X11ViewIds.h"
 
 #include <cstring>
@@ -31,7 +32,7 @@ public:
     tresult PLUGIN_API terminate() override { return kResultOk; }
 
     tresult PLUGIN_API getControllerClassId(TUID classId) override {
-        toTUID(kControllerCid, classId);
+        fixture::hexToTUID(kControllerCid, classId);
         return kResultOk;
     }
     tresult PLUGIN_API setIoMode(IoMode) override { return kResultOk; }

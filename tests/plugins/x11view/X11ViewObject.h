@@ -25,17 +25,6 @@ private:
     std::atomic<int> refs_{1};
 };
 
-inline void toTUID(const char* hex, Steinberg::TUID out) {
-    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
-    for (int i = 0; i < 16; ++i) out[i] = static_cast<char>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-}
-
-inline bool sameId(const char* a, const char* hex) {
-    Steinberg::TUID b;
-    toTUID(hex, b);
-    return std::memcmp(a, b, 16) == 0;
-}
-
 inline bool sameIid(const Steinberg::TUID a, const Steinberg::TUID b) { return std::memcmp(a, b, 16) == 0; }
 
 inline void putWide(Steinberg::Vst::String128 out, const char16_t* text) {
