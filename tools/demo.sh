@@ -27,4 +27,4 @@ echo "output:   $PWD/$out/clip-compressed.wav"
 echo "settings: $PWD/$out/zamcomp.tvst3 (tarvel render ... --state FILE uses them again)"
 echo
 echo "With a display, ZamComp's own editor changes those settings:"
-echo "  $tarvel edit /usr/lib/vst3/ZamComp.vst3 --state $PWD/$out/zamcomp.tvst3 --save-state $PWD/$out/zamcomp.tvst3"
+echo "  $PWD/$tarvel edit /usr/lib/vst3/ZamComp.vst3 --state $PWD/$out/zamcomp.tvst3 --save-state $PWD/$out/zamcomp.tvst3"
