@@ -43,6 +43,9 @@ void HelperEditorWindow::build(const std::string& title, const std::optional<std
     if (height <= kMinimumHeight) height = kMinimumHeight;
 
     panel_ = environment_.windows->makePanel(width, height);
+    // Only a window system that lost its display between connecting and now
+    // makes no panel.
+    if (!panel_) throw Failure(Failure::Kind::refused, "no display is available for the editor");
     panel_->setTitle(title);
     panel_->setDelegate(this);
 

@@ -131,6 +131,18 @@ TEST_F(EditorWindowTest, AnAttachThatFailsGivesTheTextAndShowsNothing) {
     EXPECT_TRUE(windows.monitors.empty());
 }
 
+TEST_F(EditorWindowTest, NoPanelGivesTheNoDisplayTextAndTouchesNoView) {
+    windows.makesPanels = false;
+    try {
+        open();
+        FAIL() << "no failure";
+    } catch (const HelperEditorWindow::Failure& failure) {
+        EXPECT_STREQ(failure.what(), "no display is available for the editor");
+    }
+    EXPECT_EQ(r->edLog.attachedCalls, 0) << "nothing to attach the view to";
+    EXPECT_TRUE(windows.monitors.empty());
+}
+
 TEST_F(EditorWindowTest, CloseTwiceDetachesOnce) {
     auto window = open();
     window->close();

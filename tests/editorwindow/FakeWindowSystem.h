@@ -80,6 +80,7 @@ public:
         return display;
     }
     std::unique_ptr<platform::EditorPanel> makePanel(double w, double h) override {
+        if (!makesPanels) return nullptr;
         owned.push_back(std::make_unique<FakePanel>(w, h));
         panels.push_back(owned.back().get());
         madeSizes.push_back({w, h});
@@ -128,6 +129,7 @@ public:
     }
 
     bool display = true;
+    bool makesPanels = true; // false: the display went away after connect()
     bool modal = false;
     int modalAborts = 0;
     std::vector<platform::EditorScreen> screenList{{{0, 0, 1440, 900}, {0, 0, 1440, 875}}};
