@@ -138,6 +138,16 @@ const std::string& PluginBridgeScanResult::fallbackJSON() {
     return text;
 }
 
+std::optional<PluginBridgeScanResult> PluginBridgeScanResult::fromOutput(std::string_view output) {
+    std::string start = "\n";
+    start += marker;
+    const std::size_t at = output.rfind(start);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string_view line = output.substr(at + start.size());
+    if (const std::size_t end = line.find('\n'); end != std::string_view::npos) line = line.substr(0, end);
+    return fromJSON(line);
+}
+
 std::string PluginBridgeScanResult::reportBytes() const {
     const std::optional<std::string> json = toJSON();
     const std::string& body = json && isValidUTF8(*json) ? *json : fallbackJSON();

@@ -233,4 +233,18 @@ TEST(ScanReportBytes, UnencodableResultGivesTheFallback) {
     EXPECT_EQ(r.reportBytes(), "\nTARVEL_VST3_SCAN " + PluginBridgeScanResult::fallbackJSON() + "\n");
 }
 
+// The parent's reading of a scan's output: the report after whatever the
+// plug-in printed, also when a name holds the marker's own text.
+TEST(ScanRecordFromOutput, FindsTheReportLineAndNothingElse) {
+    PluginBridgeScanResult r = PluginBridgeScanResult::sorting(
+        "/a.vst3", "Says TARVEL_VST3_SCAN {}",
+        {{"00112233445566778899AABBCCDDEEFF", "TARVEL_VST3_SCAN x", "V", "Audio Module Class", "Fx"}});
+    const std::string printed = "loading...\nTARVEL_VST3_SCAN not json\n";
+    EXPECT_EQ(PluginBridgeScanResult::fromOutput(printed + r.reportBytes()), r);
+    EXPECT_EQ(PluginBridgeScanResult::fromOutput(printed), std::nullopt) << "a line that is not a report";
+    EXPECT_EQ(PluginBridgeScanResult::fromOutput("TARVEL_VST3_SCAN {}"), std::nullopt)
+        << "the report starts after a line feed";
+    EXPECT_EQ(PluginBridgeScanResult::fromOutput(""), std::nullopt);
+}
+
 } // namespace

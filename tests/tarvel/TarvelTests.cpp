@@ -236,6 +236,11 @@ TEST_F(TarvelRender, WritesTheTypeTheOutputNameAsksFor) {
     const Sound got = readSound(flac);
     EXPECT_EQ(got.info.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
     EXPECT_EQ(got.frames(), 4800);
+
+    // ".ogg" is what people write; libsndfile calls its Ogg type "oga".
+    const std::string ogg = dir / "out.ogg";
+    ASSERT_TRUE(tarvel({"render", kZamComp, in, ogg}).exited(0));
+    EXPECT_EQ(readSound(ogg).info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_OGG);
 }
 
 // A plug-in that delays its output by the latency it reports: the rendered
@@ -371,6 +376,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"ParamWithoutValue", {"render", kZamComp, "IN", "OUT", "--param", "6"}, 64, "ID=VALUE"},
         FailureCase{"ParamOutOfRange", {"render", kZamComp, "IN", "OUT", "--param", "6=1.5"}, 64, "0 to 1"},
         FailureCase{"BlockOfNoFrames", {"render", kZamComp, "IN", "OUT", "--block", "0"}, 64, "--block"},
+        FailureCase{"BlockTooLarge", {"render", kZamComp, "IN", "OUT", "--block", "65537"}, 64, "from 1 to 65536"},
         FailureCase{"NegativeTail", {"render", kZamComp, "IN", "OUT", "--tail", "-1"}, 64, "--tail"},
         FailureCase{"MissingBundle", {"render", "DIR/none.vst3", "IN", "OUT"}, 1,
                     "the plug-in is no longer installed at this location"},
@@ -380,6 +386,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "is damaged"},
         FailureCase{"UnknownClass", {"render", kZamComp, "IN", "OUT", "--cid", "00000000000000000000000000000000"},
                     1, "tarvel: the factory refused to create this class"},
+        // Refused before the render: no output for settings that cannot be kept.
+        FailureCase{"SaveStateInAMissingFolder",
+                    {"render", "FIXTURE:session_gain", "IN", "OUT", "--save-state", "DIR/none/s.tvst3"}, 1,
+                    "tarvel: could not write the settings file"},
         FailureCase{"MissingSettings",
                     {"render", "FIXTURE:session_gain", "IN", "OUT", "--state", "DIR/none.tvst3"}, 1,
                     "could not read the settings file"},

@@ -79,10 +79,8 @@ public:
     // One request; a lost helper or an error reply throws Failure.
     PluginBridgeClient::Reply request(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload = {},
                                       double timeoutSeconds = 30);
-    // One block, into a reused frame.
-    const PluginBridgeChannel::Frame& process(const PluginBridgeMessage& message,
-                                              std::span<const std::uint8_t> payload);
-    // The same in two halves, so that several helpers work on a block at once.
+    // One block in two halves, into a reused frame, so that several helpers
+    // work on a block at once.
     void send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload);
     const PluginBridgeChannel::Frame& receive();
 
@@ -122,6 +120,7 @@ public:
     void read(float* interleaved, std::int64_t frames);
 
 private:
+    std::string path_;
     ::sf_private_tag* file_ = nullptr;
     int sampleRate_ = 0, channels_ = 0, format_ = 0;
     std::int64_t frames_ = 0;

@@ -39,6 +39,7 @@ int outputFormat(const std::string& path, int inputFormat, int sampleRate, int c
     std::string wanted = extension.substr(1);
     for (char& ch : wanted) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     if (wanted == "aif") wanted = "aiff";
+    if (wanted == "ogg") wanted = "oga"; // libsndfile's name for its Ogg type
     int majors = 0;
     sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof majors);
     for (int m = 0; m < majors; ++m) {
@@ -114,7 +115,7 @@ SavedState readStateFile(const std::string& path) {
     return state;
 }
 
-AudioReader::AudioReader(const std::string& path) {
+AudioReader::AudioReader(const std::string& path) : path_(path) {
     SF_INFO info{};
     file_ = sf_open(path.c_str(), SFM_READ, &info);
     if (!file_) throw Failure("could not read " + path + " (" + sf_strerror(nullptr) + ")");
@@ -131,6 +132,11 @@ AudioReader::~AudioReader() {
 void AudioReader::read(float* interleaved, std::int64_t frames) {
     sf_count_t got = 0;
     if (!ended_) got = sf_readf_float(file_, interleaved, frames);
+    // A short read is the end of the file, unless the file failed: silence in
+    // place of unread audio would be a corrupted render that looks fine.
+    if (got < frames && sf_error(file_) != SF_ERR_NO_ERROR) {
+        throw Failure("could not read " + path_ + " (" + sf_strerror(file_) + ")");
+    }
     if (got < frames) {
         ended_ = true;
         std::fill(interleaved + got * channels_, interleaved + frames * channels_, 0.0f);

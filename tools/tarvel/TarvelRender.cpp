@@ -184,8 +184,13 @@ private:
 
 } // namespace
 
+constexpr std::int64_t kMaxBlock = 65536;
+
 int runRender(const Options& options, const RenderOptions& render) {
-    if (render.block < 1) throw UsageError("--block needs a positive number of frames");
+    // Far above any block a host uses, and far below what a frame may carry.
+    if (render.block < 1 || render.block > kMaxBlock) {
+        throw UsageError("--block needs a number of frames from 1 to " + std::to_string(kMaxBlock));
+    }
     if (render.tailSeconds < 0 || !std::isfinite(render.tailSeconds)) throw UsageError("--tail needs seconds, 0 or more");
     AudioReader input(render.input);
     if (input.channels() < 1) throw Failure(render.input + " has no audio channels");
@@ -193,6 +198,8 @@ int runRender(const Options& options, const RenderOptions& render) {
     if (render.notes) chosen.instrument = true;
     std::optional<SavedState> state;
     if (render.state) state.emplace(readStateFile(*render.state));
+    // Refused before the render, not after it.
+    if (render.saveState) checkStateFileWritable(*render.saveState);
 
     Plan plan = openSessions(options, render, chosen, input);
     for (auto& session : plan.sessions) prepare(*session, render, state);
@@ -234,8 +241,12 @@ int runRender(const Options& options, const RenderOptions& render) {
     }
     progress.end();
 
+    // The settings are taken before the output gets its name: a render whose
+    // settings could not be saved leaves no output behind either.
+    std::optional<SavedState> saved;
+    if (render.saveState) saved.emplace(plan.sessions.front()->saveState());
     output.finish();
-    if (render.saveState) writeStateFile(*render.saveState, plan.sessions.front()->saveState());
+    if (saved) writeStateFile(*render.saveState, *saved);
     for (auto& session : plan.sessions) session->quit();
     return 0;
 }

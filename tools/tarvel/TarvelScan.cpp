@@ -80,11 +80,8 @@ PluginBridgeScanResult scanBundle(const Options& options, const std::string& bun
         failed.error = "the scan did not finish in time";
         return failed;
     }
-    const std::size_t at = run.out.rfind(PluginBridgeScanResult::marker);
-    if (run.status == 0 && at != std::string::npos) {
-        std::string line = run.out.substr(at + PluginBridgeScanResult::marker.size());
-        if (const std::size_t end = line.find('\n'); end != std::string::npos) line.resize(end);
-        if (auto result = PluginBridgeScanResult::fromJSON(line)) return *result;
+    if (run.status == 0) {
+        if (auto result = PluginBridgeScanResult::fromOutput(run.out)) return *result;
     }
     failed.error = "the plug-in host ended without a scan report";
     return failed;

@@ -98,12 +98,6 @@ PluginBridgeClient::Reply Session::request(const PluginBridgeMessage& message, s
     return std::move(*reply);
 }
 
-const PluginBridgeChannel::Frame& Session::process(const PluginBridgeMessage& message,
-                                                   std::span<const std::uint8_t> payload) {
-    send(message, payload);
-    return receive();
-}
-
 void Session::send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload) {
     if (auto failure = client_->send(message, payload)) throw Failure(lost(*client_, *failure));
 }

@@ -156,10 +156,7 @@ int main(int argc, char** argv) {
     } catch (const tarvel::UsageError& e) {
         std::fprintf(stderr, "tarvel: %s\n%s", e.what(), kUsage);
         return kStatusUsage;
-    } catch (const tarvel::Failure& e) {
-        std::fprintf(stderr, "tarvel: %s\n", e.what());
-        return kStatusFailed;
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) { // tarvel::Failure among them
         std::fprintf(stderr, "tarvel: %s\n", e.what());
         return kStatusFailed;
     }

@@ -50,6 +50,11 @@ struct PluginBridgeScanResult {
     // The bytes to print: line feed, marker, JSON (or a fixed fallback object
     // when encoding fails), line feed.
     std::string reportBytes() const;
+    // The report in everything a scan printed on standard output: the last
+    // line that starts with the marker (a plug-in may print before it, and a
+    // name may hold the marker's text, but never a line break). Nothing when
+    // there is no readable report.
+    static std::optional<PluginBridgeScanResult> fromOutput(std::string_view output);
     // The fallback used when the real result cannot be encoded.
     static const std::string& fallbackJSON();
 };
