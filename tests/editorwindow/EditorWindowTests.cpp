@@ -247,12 +247,15 @@ TEST_F(EditorWindowTest, CallbacksAfterTheWindowIsGoneDoNothing) {
     auto tick = loop.timers().begin()->second.tick;
     auto monitor = windows.monitors.begin()->second;
     auto observer = windows.observers.begin()->second;
+    const platform::EditorPanel* aimedAt = panel().handle; // what the window compared inputs with
     window.reset(); // the session let go of it
     EXPECT_EQ(r->edLog.removedCalls, 1) << "a window let go of is closed";
+    const int hiddenBefore = panel().hidden;
     tick();
-    monitor({Kind::buttonRelease, nullptr});
+    monitor({Kind::buttonRelease, aimedAt});
     observer(kParentPID + 1);
     EXPECT_EQ(status->take().edits, 0);
+    EXPECT_EQ(panel().hidden, hiddenBefore) << "a third application's activation reached a gone window";
 }
 
 } // namespace

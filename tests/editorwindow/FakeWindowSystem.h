@@ -111,6 +111,9 @@ public:
     bool modalLoopRunning() override { return modal; }
     void abortModal() override {
         ++modalAborts;
+        // What the last panel had been through when the loop was ended: a
+        // close before it would show here.
+        hiddenWhenAborted = panels.empty() ? -1 : panels.back()->hidden;
         modal = false;
     }
 
@@ -132,6 +135,7 @@ public:
     bool makesPanels = true; // false: the display went away after connect()
     bool modal = false;
     int modalAborts = 0;
+    int hiddenWhenAborted = -1;
     std::vector<platform::EditorScreen> screenList{{{0, 0, 1440, 900}, {0, 0, 1440, 875}}};
     std::optional<EditorRect> mainVisible = EditorRect{0, 0, 1440, 875};
     // Every panel made, kept after its window let go of it, so that tests

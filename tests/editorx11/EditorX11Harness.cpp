@@ -4,6 +4,7 @@
 #include "support/WaitFor.h"
 
 #include <sys/prctl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +69,12 @@ void EditorX11Test::SetUp() {
 
 void EditorX11Test::TearDown() {
     helper_.reset();
+    // Whatever the helper left running (we are their subreaper) goes too, so
+    // that a failed test does not leave processes to the next one.
+    for (const pid_t orphan : childrenOfOurs(x.pid())) {
+        ::kill(orphan, SIGKILL);
+        ::waitpid(orphan, nullptr, 0);
+    }
     ::unsetenv(x11viewfx::kLogVariable);
 }
 

@@ -2,6 +2,7 @@
 // editor shows, the user's gestures are reported, the close button ends the
 // wait and the settings are saved, and render takes them back.
 #include "plugins/x11view/X11ViewIds.h"
+#include "support/BundleCopy.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
@@ -11,10 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,7 +32,7 @@ using tv3test::XRect;
 
 constexpr double kSeconds = 20; // a sanitizer build on a busy machine
 
-std::string fixture(const std::string& name) { return std::string(TV3_FIXTURE_DIR) + "/" + name + ".vst3"; }
+std::string fixture(const std::string& name) { return tv3test::fixtureBundle(TV3_FIXTURE_DIR, name); }
 
 std::string fileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -46,6 +49,7 @@ public:
         all.insert(all.end(), arguments.begin(), arguments.end());
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives a test that died
             const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(o, STDOUT_FILENO);
@@ -59,6 +63,8 @@ public:
     }
     ~Tarvel() {
         if (pid_ > 0 && !status_) {
+            // Its helper first: killed, tarvel could no longer end it.
+            if (const std::optional<pid_t> h = helper()) ::kill(*h, SIGKILL);
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
@@ -133,9 +139,14 @@ TEST_F(TarvelEditOnX11, ShowsTheEditorReportsTheEditsAndSavesOnClose) {
     EXPECT_NE(said.find("tarvel: saved " + save + " (3 edits)\n"), std::string::npos) << said;
     ASSERT_TRUE(std::filesystem::exists(save));
     EXPECT_GT(std::filesystem::file_size(save), 0u);
-    EXPECT_TRUE(xc.windowsOfPid(*helper).empty()) << "the helper's windows are gone";
+    // The server drops a client's windows once it sees the connection close.
+    EXPECT_TRUE(tv3test::waitFor([&] { return xc.windowsOfPid(*helper).empty(); }, 3))
+        << "the helper's windows are gone";
+    EXPECT_TRUE(tv3test::waitFor([&] { return ::kill(*helper, 0) != 0 && errno == ESRCH; }, 3))
+        << "the helper has ended";
 
-    // The settings are ones a render takes.
+    // The file is one that render reads back (the fixture keeps no settings
+    // of its own, so this checks the file, not what the plug-in restores).
     const std::string in = dir / "in.wav", rendered = dir / "rendered.wav";
     ASSERT_TRUE(tv3test::runProcess({TARVEL_PATH, "tone", in, "--seconds", "0.2"}).exited(0));
     const tv3test::ProcessResult render =

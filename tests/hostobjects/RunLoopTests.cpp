@@ -76,14 +76,20 @@ TEST_F(RunLoopTest, WatchesAndTimersRunOnTheHostLoopWithTheirHandlersHeld) {
         if (e.timer) EXPECT_EQ(e.milliseconds, 40u);
         else EXPECT_EQ(e.fd, 17);
     }
+    // The callbacks hold a reference while they run.
+    watch.inside = [&] { EXPECT_EQ(watch.refs, 3u); };
+    timer.inside = [&] { EXPECT_EQ(timer.refs, 3u); };
     EXPECT_EQ(fake.fireAll(false), 1);
     EXPECT_EQ(fake.fireAll(true), 1);
     EXPECT_EQ(fake.fireAll(true), 1);
+    watch.inside = nullptr;
+    timer.inside = nullptr;
     EXPECT_EQ(watch.calls, 1);
     EXPECT_EQ(watch.lastFd, 17);
     EXPECT_EQ(timer.calls, 2);
-    // The callbacks hold a reference while they run and give it back.
+    // ... and give it back.
     EXPECT_EQ(watch.refs, 2u);
+    EXPECT_EQ(timer.refs, 2u);
 
     EXPECT_EQ(loop->unregisterEventHandler(&watch), kResultOk);
     EXPECT_EQ(loop->unregisterTimer(&timer), kResultOk);

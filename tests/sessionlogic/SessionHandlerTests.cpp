@@ -525,6 +525,7 @@ TEST_F(SessionEditorTest, ClosingDuringAModalLoopEndsItFirst) {
     EXPECT_EQ(harness->request(PluginBridgeMessage::init(Op::closeEditor)).message, PluginBridgeMessage::reply());
     EXPECT_EQ(windows.modalAborts, 1);
     EXPECT_EQ(status().editorOpen, false);
+    EXPECT_EQ(windows.hiddenWhenAborted, 0) << "the window was closed before the modal loop ended";
     harness->loop.pumpPending();
     EXPECT_EQ(r->edLog.removedCalls, 1) << "closed once the main loop ran again";
     EXPECT_FALSE(windows.panels[0]->visible);
