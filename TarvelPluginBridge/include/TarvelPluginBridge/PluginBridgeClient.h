@@ -35,6 +35,10 @@ public:
         int standardError = -1;
         // Seconds given to a helper after SIGTERM before SIGKILL.
         double terminateGraceSeconds = 1.0;
+        // Starts the helper in a process group of its own, so that a Ctrl-C
+        // typed at the parent's terminal reaches only the parent, which can
+        // then end its helpers in its own order.
+        bool ownProcessGroup = false;
     };
 
     struct Reply {
