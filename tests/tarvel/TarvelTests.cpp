@@ -4,8 +4,15 @@
 #include "plugins/session/SessionFixtureIds.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
+#include "support/WaitFor.h"
 
 #include "tv3m.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -24,6 +31,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -82,6 +91,9 @@ void writeSound(const std::string& path, int format, const Planar& data, int rat
     info.format = format;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     ASSERT_TRUE(file) << sf_strerror(nullptr);
+    // As tarvel writes integer samples: full scale is the reader's, so that
+    // what was read comes back as it was.
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     const std::size_t frames = data[0].size();
     std::vector<float> interleaved(frames * data.size());
     for (std::size_t i = 0; i < frames; ++i)
@@ -227,6 +239,23 @@ TEST_F(TarvelRender, KeepsTheInputFormatAndLength) {
     expectSameAudio(got.data, readSound(reference).data);
 }
 
+// Integer samples through a plug-in that changes nothing come back as they
+// were, to the last bit, also at full scale.
+TEST_F(TarvelRender, AnIntegerFileThroughUnityGainComesBackBitForBit) {
+    for (const int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_24}) {
+        Planar signal = testSignal(2, 6000);
+        signal[0][10] = 1.0f;
+        signal[1][10] = -1.0f;
+        writeSound(in, format, signal);
+        const ProcessResult r = tarvel({"render", fixture("session_delays"), in, out});
+        ASSERT_TRUE(r.exited(0)) << describe(r);
+        const Sound got = readSound(out);
+        EXPECT_EQ(got.info.format, format);
+        expectSameAudio(got.data, readSound(in).data);
+        EXPECT_THAT(r.err, testing::Not(HasSubstr("clipped")));
+    }
+}
+
 // The output file's name chooses its type; the samples stay the input's kind.
 TEST_F(TarvelRender, WritesTheTypeTheOutputNameAsksFor) {
     writeSound(in, SF_FORMAT_WAV | SF_FORMAT_PCM_24, testSignal(1, 4800));
@@ -334,6 +363,121 @@ TEST_F(TarvelRender, ShowsProgressOnStandardErrorForLongRenders) {
     EXPECT_TRUE(r.out.empty()) << r.out;
 }
 
+// ---- samples beyond full scale ----
+
+struct ClipCase {
+    const char* name;
+    int inputFormat;
+    std::optional<std::string> format; // --format
+    int outputFormat;
+};
+
+void PrintTo(const ClipCase& c, std::ostream* os) { *os << c.name; }
+
+class TarvelClipping : public testing::TestWithParam<ClipCase> {};
+
+// A 0.9 sine through a gain of 2 (+6 dB) goes far beyond full scale. An
+// integer file holds it clipped: every sample within rounding of the gain's
+// output cut at ±1, none wrapped round to the other sign, and the number of
+// samples cut told on standard error. A floating-point file holds it as it is.
+TEST_P(TarvelClipping, IntegerFilesClipAndCountFloatFilesKeepWhatIsBeyond) {
+    TempDir dir;
+    const std::string in = dir / "in.wav", out = dir / "out.wav";
+    Planar sine(2, std::vector<float>(kRate / 4));
+    for (int c = 0; c < 2; ++c)
+        for (std::size_t i = 0; i < sine[c].size(); ++i)
+            sine[c][i] = static_cast<float>(0.9 * std::sin(2 * M_PI * (440.0 + 110 * c) * i / kRate));
+    writeSound(in, GetParam().inputFormat, sine);
+    const Planar input = readSound(in).data; // as the file holds it
+    std::vector<std::string> arguments{"render", fixture("session_delays"), in, out, "--param",
+                                       std::to_string(sessionfx::kGainId) + "=1"};
+    if (GetParam().format) arguments.insert(arguments.end(), {"--format", *GetParam().format});
+    const ProcessResult r = tarvel(arguments);
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Sound got = readSound(out);
+    EXPECT_EQ(got.info.format, GetParam().outputFormat);
+    ASSERT_EQ(got.data.size(), 2u);
+    ASSERT_EQ(got.frames(), kRate / 4);
+
+    const bool integer = (GetParam().outputFormat & SF_FORMAT_SUBMASK) != SF_FORMAT_FLOAT &&
+                         (GetParam().outputFormat & SF_FORMAT_SUBMASK) != SF_FORMAT_DOUBLE;
+    const int bits = (GetParam().outputFormat & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16   ? 16
+                     : (GetParam().outputFormat & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24 ? 24
+                                                                                         : 32;
+    const double step = std::max(std::ldexp(1.0, 1 - bits), 1e-6); // two steps of the format
+    long long beyond = 0, atFullScale = 0;
+    float peak = 0;
+    for (int c = 0; c < 2; ++c) {
+        for (std::size_t i = 0; i < input[c].size(); ++i) {
+            const float made = input[c][i] * 2.0f; // what the fixture's gain gives
+            const float v = got.data[c][i];
+            peak = std::max(peak, std::fabs(v));
+            if (std::fabs(made) <= 1.0f) {
+                ASSERT_NEAR(v, made, integer ? step : 0.0) << "channel " << c << " frame " << i;
+                continue;
+            }
+            ++beyond;
+            if (!integer) {
+                ASSERT_EQ(v, made) << "channel " << c << " frame " << i;
+                continue;
+            }
+            ASSERT_NEAR(v, std::copysign(1.0f, made), step) << "wrapped or not at full scale: channel " << c
+                                                             << " frame " << i;
+            ++atFullScale;
+        }
+    }
+    ASSERT_GT(beyond, 1000) << "the gain did not take the sine beyond full scale";
+    if (integer) {
+        EXPECT_EQ(atFullScale, beyond);
+        EXPECT_THAT(r.err, HasSubstr("tarvel: " + std::to_string(beyond) + " samples clipped\n"));
+    } else {
+        EXPECT_GT(peak, 1.7f);
+        EXPECT_THAT(r.err, testing::Not(HasSubstr("clipped")));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, TarvelClipping,
+    testing::Values(ClipCase{"Pcm16AsTheInput", SF_FORMAT_WAV | SF_FORMAT_PCM_16, std::nullopt,
+                             SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+                    ClipCase{"Pcm24AsTheInput", SF_FORMAT_WAV | SF_FORMAT_PCM_24, std::nullopt,
+                             SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+                    ClipCase{"FloatToPcm16", SF_FORMAT_WAV | SF_FORMAT_FLOAT, "pcm16", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+                    ClipCase{"FloatToPcm24", SF_FORMAT_WAV | SF_FORMAT_FLOAT, "pcm24", SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+                    // Full scale itself overflows 32 bits unless clipped with care.
+                    ClipCase{"FloatToPcm32", SF_FORMAT_WAV | SF_FORMAT_FLOAT, "pcm32", SF_FORMAT_WAV | SF_FORMAT_PCM_32},
+                    ClipCase{"FloatAsTheInput", SF_FORMAT_WAV | SF_FORMAT_FLOAT, std::nullopt,
+                             SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+                    ClipCase{"Pcm16ToFloat", SF_FORMAT_WAV | SF_FORMAT_PCM_16, "float", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+                    ClipCase{"Pcm16ToDouble", SF_FORMAT_WAV | SF_FORMAT_PCM_16, "double",
+                             SF_FORMAT_WAV | SF_FORMAT_DOUBLE}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --format names the samples; the output's name still names the type. WAV
+// knows only unsigned 8-bit samples, AIFF signed ones.
+TEST(TarvelFormat, WritesTheSampleFormatAskedForInTheTypeTheNameAsksFor) {
+    TempDir dir;
+    const std::string in = dir / "in.wav";
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(1, 4800));
+    struct Row {
+        const char* output;
+        const char* format;
+        int want;
+    };
+    const Row rows[] = {{"a.flac", "pcm16", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                        {"b.wav", "pcm8", SF_FORMAT_WAV | SF_FORMAT_PCM_U8},
+                        {"c.aiff", "pcm8", SF_FORMAT_AIFF | SF_FORMAT_PCM_S8},
+                        {"d.wav", "ulaw", SF_FORMAT_WAV | SF_FORMAT_ULAW},
+                        {"e.aiff", "double", SF_FORMAT_AIFF | SF_FORMAT_DOUBLE}};
+    for (const Row& row : rows) {
+        const ProcessResult r = tarvel({"render", fixture("session_gain"), in, dir / row.output, "--format", row.format});
+        ASSERT_TRUE(r.exited(0)) << row.output << " " << describe(r);
+        const Sound got = readSound(dir / row.output);
+        EXPECT_EQ(got.info.format, row.want) << row.output;
+        EXPECT_EQ(got.frames(), 4800) << row.output;
+    }
+}
+
 struct FailureCase {
     const char* name;
     std::vector<std::string> arguments; // "IN", "OUT" and "DIR/" stand for the test's files
@@ -365,6 +509,8 @@ TEST_P(TarvelFailure, SaysWhatWentWrong) {
     EXPECT_TRUE(r.exited(GetParam().status)) << describe(r);
     EXPECT_THAT(r.err, HasSubstr(GetParam().says));
     EXPECT_FALSE(std::filesystem::exists(out)) << "a failed render wrote its output";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 3)
+        << "a failed render left a file";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -378,6 +524,22 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"BlockOfNoFrames", {"render", kZamComp, "IN", "OUT", "--block", "0"}, 64, "--block"},
         FailureCase{"BlockTooLarge", {"render", kZamComp, "IN", "OUT", "--block", "65537"}, 64, "from 1 to 65536"},
         FailureCase{"NegativeTail", {"render", kZamComp, "IN", "OUT", "--tail", "-1"}, 64, "--tail"},
+        // An hour at most: longer tails overflowed into a header-only file.
+        FailureCase{"TailBeyondAnHour", {"render", kZamComp, "IN", "OUT", "--tail", "3600.5"}, 64,
+                    "--tail needs seconds from 0 to 3600"},
+        FailureCase{"TailOf2e14Seconds", {"render", kZamComp, "IN", "OUT", "--tail", "2e14"}, 64,
+                    "--tail needs seconds from 0 to 3600"},
+        FailureCase{"TailOf1e300Seconds", {"render", kZamComp, "IN", "OUT", "--tail", "1e300"}, 64,
+                    "--tail needs seconds from 0 to 3600"},
+        FailureCase{"TailThatOverflows", {"render", kZamComp, "IN", "OUT", "--tail", "1e999"}, 64, "--tail"},
+        FailureCase{"TailNotANumber", {"render", kZamComp, "IN", "OUT", "--tail", "nan"}, 64, "--tail"},
+        FailureCase{"TailInfinite", {"render", kZamComp, "IN", "OUT", "--tail", "inf"}, 64, "--tail"},
+        FailureCase{"UnknownFormat", {"render", kZamComp, "IN", "OUT", "--format", "pcm12"}, 64,
+                    "--format needs one of float, double, pcm8, pcm16, pcm24, pcm32"},
+        FailureCase{"FormatWithoutValue", {"render", kZamComp, "IN", "OUT", "--format"}, 64, "--format needs a value"},
+        // Checked before the plug-in is started; FLAC holds no floating point.
+        FailureCase{"FormatTheFileTypeCannotHold", {"render", kZamComp, "IN", "DIR/out.flac", "--format", "float"}, 64,
+                    "--format float: the file type of "},
         FailureCase{"MissingBundle", {"render", "DIR/none.vst3", "IN", "OUT"}, 1,
                     "the plug-in is no longer installed at this location"},
         FailureCase{"MissingInput", {"render", kZamComp, "DIR/none.wav", "OUT"}, 1, "could not read"},
@@ -586,7 +748,7 @@ TEST_P(TarvelEditCounts, AddsUpEditsUntilTheWindowClosesThenSaves) {
     EXPECT_EQ(r.out, want);
     EXPECT_EQ(fileText(save), stateFileBytes("abc", "de"));
     EXPECT_EQ(requestsBesidesStatus(),
-              (std::vector<std::string>{"sigint ignored", "open", "openEditor title=Session Gain anchor=no",
+              (std::vector<std::string>{"sigint default, own group", "open", "openEditor title=Session Gain anchor=no",
                                         "saveState", "quit"}));
     EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"edited.tvst3", "requests.log"}));
 }
@@ -606,7 +768,7 @@ TEST_F(TarvelEdit, LoadsTheSettingsFirstAndTitlesTheWindow) {
     const ProcessResult r = edit("closed", {"--state", save, "--title", "Gain, by hand"});
     ASSERT_TRUE(r.exited(0)) << describe(r);
     EXPECT_EQ(requestsBesidesStatus(),
-              (std::vector<std::string>{"sigint ignored", "open", "loadState 4 1",
+              (std::vector<std::string>{"sigint default, own group", "open", "loadState 4 1",
                                         "openEditor title=Gain, by hand anchor=no", "saveState", "quit"}));
     EXPECT_EQ(fileText(save), stateFileBytes("abc", "de"));
     EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"edited.tvst3", "requests.log"}));
@@ -631,7 +793,7 @@ TEST_P(TarvelEditInterrupted, ClosesTheEditorQuitsAndSavesNothing) {
     EXPECT_THAT(r.err, HasSubstr("tarvel: interrupted; nothing was saved"));
     EXPECT_THAT(r.out, testing::Not(HasSubstr("saved")));
     EXPECT_EQ(requestsBesidesStatus(),
-              (std::vector<std::string>{"sigint ignored", "open", "openEditor title=Session Gain anchor=no",
+              (std::vector<std::string>{"sigint default, own group", "open", "openEditor title=Session Gain anchor=no",
                                         "closeEditor", "quit"}));
     EXPECT_EQ(fileText(save), stateFileBytes("old", ""));
     EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"edited.tvst3", "requests.log"}));
@@ -654,6 +816,298 @@ TEST_F(TarvelEdit, AHelperThatDiesWhileTheEditorIsOpenSavesNothing) {
     EXPECT_EQ(requests().back(), "status");
     EXPECT_FALSE(std::filesystem::exists(save));
     EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"requests.log"}));
+}
+
+// ---- through the stand-in helper: latency, failed saves, signals ----
+
+// The stand-in's environment, set for as long as it lives.
+class FakeSettings {
+public:
+    FakeSettings(std::initializer_list<std::pair<const char*, std::optional<std::string>>> settings) {
+        for (const auto& [name, value] : settings) scopes_.push_back(std::make_unique<ScopedEnvironment>(name, value));
+    }
+
+private:
+    std::vector<std::unique_ptr<ScopedEnvironment>> scopes_;
+};
+
+ProcessResult tarvelThroughFake(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"--helper", TARVEL_FAKE_EDITOR_HELPER});
+    return tarvel(arguments);
+}
+
+struct LatencyCase {
+    const char* name;
+    std::optional<std::string> open, state, param; // the latency in each reply, if any
+    bool withState, withParam;
+    int delay; // what the stand-in then delays by
+};
+
+void PrintTo(const LatencyCase& c, std::ostream* os) { *os << c.name; }
+
+class TarvelLatency : public testing::TestWithParam<LatencyCase> {};
+
+// The stand-in delays its output by the latency it reported last; a render
+// that followed the replies to "loadState" and "setParameter" (the last one
+// before the first block counts) lines up with the input.
+TEST_P(TarvelLatency, FollowsTheLastLatencyReportedBeforeTheFirstBlock) {
+    TempDir dir;
+    const std::string in = dir / "in.wav", out = dir / "out.wav", settings = dir / "s.tvst3";
+    std::ofstream(settings, std::ios::binary) << stateFileBytes("abc", "de");
+    const Planar input = testSignal(2, 3000);
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, input);
+    const std::string log = dir / "requests.log";
+    const FakeSettings fake{{"TARVEL_FAKE_LOG", log},
+                            {"TARVEL_FAKE_OPEN_LATENCY", GetParam().open},
+                            {"TARVEL_FAKE_STATE_LATENCY", GetParam().state},
+                            {"TARVEL_FAKE_PARAM_LATENCY", GetParam().param}};
+    std::vector<std::string> arguments{"render", fixture("session_gain"), in, out, "--block", "256"};
+    if (GetParam().withState) arguments.insert(arguments.end(), {"--state", settings});
+    if (GetParam().withParam) arguments.insert(arguments.end(), {"--param", "1=0.5", "--param", "2=0"});
+    const ProcessResult r = tarvelThroughFake(arguments);
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    expectSameAudio(readSound(out).data, input);
+    // The stand-in did delay by what the case says, so that the output lines
+    // up only where tarvel followed it.
+    EXPECT_THAT(fileText(log), HasSubstr("first block, delay " + std::to_string(GetParam().delay) + "\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, TarvelLatency,
+    testing::Values(LatencyCase{"OpenOnly", "5", std::nullopt, std::nullopt, false, false, 5},
+                    LatencyCase{"ParameterSetsALookAhead", "5", std::nullopt, "37", false, true, 37},
+                    LatencyCase{"ParameterFromNoLatency", "0", std::nullopt, "300", false, true, 300},
+                    LatencyCase{"SettingsChangeIt", "5", "11", std::nullopt, true, false, 11},
+                    LatencyCase{"ParameterAfterSettings", "5", "11", "37", true, true, 37},
+                    LatencyCase{"ParameterRepliesWithoutLatencyKeepIt", "5", "11", std::nullopt, true, true, 11}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A latency that no render can make up for is an error, not a huge or
+// negative shift.
+TEST(TarvelLatencyRefused, ALatencyOutOfRangeIsAnError) {
+    for (const char* latency : {"-1", "1000000000000"}) {
+        TempDir dir;
+        const std::string in = dir / "in.wav", out = dir / "out.wav";
+        writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(1, 1000));
+        const FakeSettings fake{{"TARVEL_FAKE_PARAM_LATENCY", latency}};
+        const ProcessResult r = tarvelThroughFake({"render", fixture("session_gain"), in, out, "--param", "1=0.5"});
+        EXPECT_TRUE(r.exited(1)) << describe(r);
+        EXPECT_THAT(r.err, HasSubstr(std::string("tarvel: the plug-in reported a latency of ") + latency + " frames"));
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
+constexpr const char* kCouldNotSave = "the plug-in could not save its settings";
+
+// Settings the plug-in could not give are no settings file: render writes
+// neither its output nor the file, edit writes no file and announces no
+// save; both say the helper's words and exit 1. A file already there stays.
+TEST(TarvelSaveFailure, RenderWritesNoOutputAndNoSettings) {
+    TempDir dir;
+    const std::string in = dir / "in.wav", out = dir / "out.wav", settings = dir / "s.tvst3";
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(2, 2000));
+    std::ofstream(settings, std::ios::binary) << stateFileBytes("old", "");
+    const FakeSettings fake{{"TARVEL_FAKE_SAVE_ERROR", kCouldNotSave}};
+    const ProcessResult r = tarvelThroughFake({"render", fixture("session_gain"), in, out, "--save-state", settings});
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr(std::string("tarvel: ") + kCouldNotSave + "\n"));
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"in.wav", "s.tvst3"}));
+    EXPECT_EQ(fileText(settings), stateFileBytes("old", ""));
+}
+
+TEST_F(TarvelEdit, ASaveThatFailsWritesNoFileAndSaysSo) {
+    std::ofstream(save, std::ios::binary) << stateFileBytes("old", "");
+    const FakeSettings fake{{"TARVEL_FAKE_SAVE_ERROR", kCouldNotSave}};
+    const ProcessResult r = edit("2,closed");
+    EXPECT_TRUE(r.exited(1)) << describe(r);
+    EXPECT_THAT(r.err, HasSubstr(std::string("tarvel: ") + kCouldNotSave + "\n"));
+    EXPECT_THAT(r.out, testing::Not(HasSubstr("saved")));
+    EXPECT_EQ(fileText(save), stateFileBytes("old", ""));
+    EXPECT_EQ(requestsBesidesStatus(),
+              (std::vector<std::string>{"sigint default, own group", "open", "openEditor title=Session Gain anchor=no",
+                                        "saveState", "quit"}));
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"edited.tvst3", "requests.log"}));
+}
+
+// tarvel started in the background as the leader of a process group of its
+// own, as a shell starts a job, with its output going to files.
+class TarvelJob {
+public:
+    TarvelJob(std::vector<std::string> arguments, const std::string& err) {
+        arguments.insert(arguments.begin(), TARVEL_PATH);
+        std::vector<char*> argv;
+        for (auto& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        if (::posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    ~TarvelJob() {
+        if (pid_ > 0 && !status_) {
+            ::kill(-pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+    // How it ended, when it did within `seconds`.
+    std::optional<int> wait(double seconds) {
+        tv3test::waitFor(
+            [&] {
+                int status = 0;
+                if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+                return status_.has_value();
+            },
+            seconds);
+        return status_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+std::vector<pid_t> pidsIn(const std::string& path) {
+    std::vector<pid_t> pids;
+    std::ifstream in(path);
+    for (pid_t pid; in >> pid;) pids.push_back(pid);
+    return pids;
+}
+
+struct RenderInterruption {
+    const char* name;
+    int signal;
+    bool toTheGroup; // as a terminal's Ctrl-C: to every process of the job
+    int status;
+};
+
+void PrintTo(const RenderInterruption& c, std::ostream* os) { *os << c.name; }
+
+class TarvelRenderInterrupted : public testing::TestWithParam<RenderInterruption> {};
+
+// A long render stopped by a signal: no output and no temporary file, every
+// helper (two: the stand-in takes only mono, the file is stereo) told to
+// quit and reaped, and the signal's exit status. The helpers run in process
+// groups of their own, so a signal to tarvel's job reaches tarvel only: the
+// stand-ins, which keep SIGINT's default, live to be told to quit.
+TEST_P(TarvelRenderInterrupted, RemovesTheTemporaryFileEndsTheHelpersAndExits) {
+    TempDir dir, logs;
+    const std::string in = dir / "in.wav", out = dir / "out.wav";
+    // An hour's tail in blocks of 16 frames: far longer than the test waits.
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_PCM_16, Planar(2, std::vector<float>(8000, 0.25f)), 8000);
+    const FakeSettings fake{{"TARVEL_FAKE_LOG", logs / "requests.log"},
+                            {"TARVEL_FAKE_PIDS", logs / "pids"},
+                            {"TARVEL_FAKE_MONO_ONLY", "1"}};
+    TarvelJob job({"--helper", TARVEL_FAKE_EDITOR_HELPER, "render", fixture("session_gain"), in, out, "--block", "16",
+                   "--tail", "3600"},
+                  logs / "stderr");
+    ASSERT_GT(job.pid(), 0);
+    // Under way once the output's temporary file is there.
+    const std::string temporary = out + ".tarvel-" + std::to_string(job.pid());
+    ASSERT_TRUE(tv3test::waitFor([&] { return std::filesystem::exists(temporary); }, 60))
+        << fileText(logs / "stderr");
+    ASSERT_EQ(pidsIn(logs / "pids").size(), 3u) << "the stereo open refused, then one helper per channel";
+    ASSERT_EQ(::kill(GetParam().toTheGroup ? -job.pid() : job.pid(), GetParam().signal), 0);
+
+    const std::optional<int> status = job.wait(60);
+    ASSERT_TRUE(status.has_value()) << "tarvel did not end after the signal";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), GetParam().status);
+    EXPECT_THAT(fileText(logs / "stderr"), HasSubstr("tarvel: interrupted; nothing was written\n"));
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"in.wav"}));
+    for (const pid_t helper : pidsIn(logs / "pids")) {
+        EXPECT_TRUE(::kill(helper, 0) != 0 && errno == ESRCH) << "helper " << helper << " was left behind";
+    }
+    // The refused one quit after its refusal, the two that rendered at the end.
+    std::vector<std::string> lines;
+    std::stringstream log(fileText(logs / "requests.log"));
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "sigint default, own group"), 3);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "quit"), 3) << fileText(logs / "requests.log");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TarvelRenderInterrupted,
+                         testing::Values(RenderInterruption{"CtrlC", SIGINT, true, 130},
+                                         RenderInterruption{"Interrupt", SIGINT, false, 130},
+                                         RenderInterruption{"Terminate", SIGTERM, false, 143}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The edit's helper is in a group of its own as well: a Ctrl-C typed at the
+// terminal reaches tarvel, which closes the editor and tells the helper to
+// quit, instead of the helper dying by it.
+TEST_F(TarvelEdit, ACtrlCToTheWholeJobReachesOnlyTarvel) {
+    TempDir logs;
+    const FakeSettings fake{{"TARVEL_FAKE_PIDS", logs / "pids"}};
+    TarvelJob job({"--helper", TARVEL_FAKE_EDITOR_HELPER, "edit", fixture("session_gain"), "--save-state", save},
+                  logs / "stderr");
+    const auto polled = [&] {
+        const std::vector<std::string> lines = requests();
+        return std::find(lines.begin(), lines.end(), "status") != lines.end();
+    };
+    ASSERT_TRUE(tv3test::waitFor(polled, 60))
+        << fileText(logs / "stderr");
+    ASSERT_EQ(::kill(-job.pid(), SIGINT), 0);
+    const std::optional<int> status = job.wait(60);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), 130);
+    EXPECT_EQ(requestsBesidesStatus(),
+              (std::vector<std::string>{"sigint default, own group", "open", "openEditor title=Session Gain anchor=no",
+                                        "closeEditor", "quit"}));
+    for (const pid_t helper : pidsIn(logs / "pids")) EXPECT_TRUE(::kill(helper, 0) != 0 && errno == ESRCH);
+    EXPECT_FALSE(std::filesystem::exists(save));
+}
+
+// ---- scan's child ----
+
+// Nothing tarvel holds reaches the scanning helper: neither a descriptor its
+// own parent let through (the test's, here) nor the input file render has
+// open while it scans.
+TEST(TarvelScanChild, SeesOnlyItsStandardDescriptors) {
+    TempDir dir;
+    const std::string in = dir / "in.wav", out = dir / "out.wav", fds = dir / "fds";
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(1, 1000));
+    const int inherited = ::open((dir / "inherited").c_str(), O_WRONLY | O_CREAT, 0644); // no O_CLOEXEC
+    ASSERT_GE(inherited, 3);
+    const FakeSettings fake{{"TARVEL_FAKE_SCAN_FDS", fds}};
+    const ProcessResult scan = tarvelThroughFake({"scan", fixture("session_gain")});
+    const ProcessResult render = tarvelThroughFake({"render", fixture("session_gain"), in, out});
+    ::close(inherited);
+    ASSERT_TRUE(scan.exited(0)) << describe(scan);
+    ASSERT_TRUE(render.exited(0)) << describe(render);
+    EXPECT_EQ(fileText(fds), "0 1 2\n0 1 2\n");
+}
+
+// A plug-in that started a process of its own during the scan, which holds
+// the report's pipe open after the helper exited: the scan ends with the
+// helper and has its report, instead of waiting for that process (a minute
+// here) or for tarvel's limit.
+TEST(TarvelScanChild, EndsWithTheHelperWhenAProcessItLeftHoldsThePipe) {
+    TempDir dir;
+    const FakeSettings fake{{"TARVEL_FAKE_SCAN_LINGER", "1"}, {"TARVEL_FAKE_LOG", dir / "log"}};
+    const auto r = tv3test::runProcess({TARVEL_PATH, "--helper", TARVEL_FAKE_EDITOR_HELPER, "scan",
+                                        fixture("session_gain")},
+                                       std::chrono::seconds(45));
+    std::optional<pid_t> sleeper;
+    std::stringstream log(fileText(dir / "log"));
+    std::string word;
+    pid_t pid = 0;
+    if (log >> word >> pid && word == "sleep") sleeper = pid;
+    ASSERT_TRUE(sleeper.has_value()) << "the stand-in left no process behind";
+    // Still there: the scan did not wait for it.
+    EXPECT_EQ(::kill(*sleeper, 0), 0);
+    ::kill(*sleeper, SIGKILL);
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    EXPECT_THAT(r.out, HasSubstr(sessionfx::kEffectCid));
+    EXPECT_THAT(r.out, HasSubstr("Session Gain"));
 }
 
 TEST(TarvelScan, ListsEveryInstalledBundleWithItsVendorAndKind) {

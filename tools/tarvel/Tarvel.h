@@ -28,11 +28,34 @@ struct UsageError : std::runtime_error {
 
 struct Options {
     std::string helper; // the TarvelVST3Host to run
-    // Helpers started with SIGINT ignored: a Ctrl-C in the terminal reaches
-    // the whole process group, and a command that wants to end its helper in
-    // order (close the editor, then quit) needs the helper still there.
-    // Nothing is lost if tarvel dies: the helper ends with its parent.
-    bool helperIgnoresInterrupts = false;
+};
+
+// ---- interruptions ----
+// Thrown where a command notices that it was asked to stop.
+struct Interrupted {};
+
+// While it lives, SIGINT and SIGTERM are noted instead of ending tarvel, so
+// that a command can end its helpers in order and leave no half-made file.
+// Session helpers run in process groups of their own: a Ctrl-C typed at the
+// terminal reaches tarvel only, which then ends them itself (and a helper
+// whose parent died anyway ends with it).
+class InterruptWatch {
+public:
+    InterruptWatch();
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+    // The signal noted, or 0.
+    int signal() const;
+    // Throws Interrupted once a signal was noted.
+    void check() const;
+    // What the command exits with once interrupted: 128 + the signal.
+    int status() const { return 128 + signal(); }
+
+private:
+    struct Saved;
+    std::unique_ptr<Saved> previous_;
 };
 
 // ---- scan ----
@@ -84,8 +107,9 @@ public:
     void send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload);
     const PluginBridgeChannel::Frame& receive();
 
-    // The plug-in's settings, in and out ("loadState", "saveState"). Loading
-    // can change the latency; the session keeps the new one.
+    // The plug-in's settings, in and out ("loadState", "saveState"). Any
+    // reply may tell a new latency (loading settings, or a parameter that
+    // sets a look-ahead, can change it); the session keeps the last one.
     void loadState(const SavedState& state);
     SavedState saveState();
 
@@ -95,9 +119,10 @@ public:
 
 private:
     Session() = default;
+    void noteLatency(const PluginBridgeMessage& reply); // throws Failure for one out of range
     std::unique_ptr<PluginBridgeClient> client_;
     PluginBridgeChannel::Frame frame_;
-    std::int64_t latency_ = 0;
+    std::int64_t latency_ = 0, maxLatency_ = 0;
     std::int64_t channels_ = 0;
 };
 
@@ -127,11 +152,25 @@ private:
     bool ended_ = false;
 };
 
+// The sample formats --format names ("float", "pcm16", ...), for the usage.
+const char* sampleFormatNames();
+bool isSampleFormatName(const std::string& name);
+
+// The libsndfile format of an output file: the type its name asks for
+// (".flac"), else the input's type; with the sample format `sampleFormat`
+// names, else the input's where that type can hold it (else the nearest it
+// can). A sample format the type cannot hold is a UsageError.
+int outputFormat(const std::string& path, int inputFormat, int sampleRate, int channels,
+                 const std::optional<std::string>& sampleFormat);
+
 // An audio file written block by block, into a temporary file beside it that
 // takes the file's name only when finish() succeeds: a render that fails
 // leaves no half file, and an output that names the input cannot destroy it
-// while it is read. The type is the one the name asks for (".flac") with the
-// given sample format where that type can hold it; else `format` itself.
+// while it is read. `format` is libsndfile's, as outputFormat gives it.
+//
+// Integer samples cannot hold what lies beyond full scale: such samples are
+// clipped to full scale (never wrapped round to the other sign) and counted.
+// Floating-point files keep them as they are.
 class AudioWriter {
 public:
     AudioWriter(const std::string& path, int format, int sampleRate, int channels); // throws Failure
@@ -141,11 +180,16 @@ public:
 
     void write(const float* interleaved, std::int64_t frames); // throws Failure
     void finish();                                            // throws Failure
+    // Samples (one channel's value in one frame) clipped so far.
+    std::int64_t clipped() const { return clipped_; }
 
 private:
     std::string path_, temporary_;
     ::sf_private_tag* file_ = nullptr;
     int channels_ = 0;
+    bool clips_ = false;
+    std::int64_t clipped_ = 0;
+    std::vector<float> clippedBlock_;
 };
 
 // ---- render ----
@@ -154,10 +198,21 @@ struct RenderOptions {
     std::optional<std::string> cid;
     std::vector<std::pair<std::uint32_t, double>> parameters;
     std::optional<std::string> state, saveState;
+    std::optional<std::string> format; // a sample format name; else the input's
     std::int64_t block = 512;
     double tailSeconds = 0;
     bool notes = false;
 };
+// Longest --tail, in seconds: an hour.
+inline constexpr double kMaxTailSeconds = 3600;
+// Renders the input through the plug-in into the output. Besides errors
+// ("tarvel: <what>", exit 1), standard error gets the progress of a render
+// longer than a second, and after a render that wrote an integer file with
+// samples beyond full scale:
+//     tarvel: <N> samples clipped
+// A SIGINT (130) or SIGTERM (143) ends the helpers in order, leaves no output
+// (nor its temporary file) and says
+//     tarvel: interrupted; nothing was written
 int runRender(const Options& options, const RenderOptions& render);
 
 // ---- edit ----

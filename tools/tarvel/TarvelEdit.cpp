@@ -3,7 +3,6 @@
 #include "Tarvel.h"
 
 #include <poll.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,43 +19,6 @@ constexpr double kPollSeconds = 0.2;
 constexpr double kStatusSeconds = 10;
 // An interrupted user waits at most this long for a plug-in closing its view.
 constexpr double kCloseSeconds = 5;
-
-volatile sig_atomic_t gInterruptSignal = 0;
-
-void noteInterrupt(int signal) { gInterruptSignal = signal; }
-
-// While it lives, SIGINT and SIGTERM are noted instead of ending tarvel, so
-// that the editor can be closed and the helper ended in order.
-class InterruptWatch {
-public:
-    InterruptWatch() {
-        gInterruptSignal = 0;
-        struct sigaction note {};
-        note.sa_handler = noteInterrupt;
-        sigemptyset(&note.sa_mask);
-        // Without SA_RESTART: the pause between two polls ends at once.
-        note.sa_flags = 0;
-        ::sigaction(SIGINT, &note, &previousInterrupt_);
-        ::sigaction(SIGTERM, &note, &previousTerminate_);
-    }
-    ~InterruptWatch() {
-        ::sigaction(SIGINT, &previousInterrupt_, nullptr);
-        ::sigaction(SIGTERM, &previousTerminate_, nullptr);
-    }
-    InterruptWatch(const InterruptWatch&) = delete;
-    InterruptWatch& operator=(const InterruptWatch&) = delete;
-
-    int signal() const { return gInterruptSignal; }
-
-private:
-    struct sigaction previousInterrupt_ {}, previousTerminate_{};
-};
-
-struct Interrupted {};
-
-void stopIfInterrupted(const InterruptWatch& interrupts) {
-    if (interrupts.signal() != 0) throw Interrupted{};
-}
 
 void pause(double seconds) {
     // A signal ends it early, which is what the caller wants.
@@ -92,27 +54,25 @@ int runEdit(const Options& options, const EditOptions& edit) {
     const ChosenClass chosen = chooseClass(options, edit.bundle, edit.cid);
 
     InterruptWatch interrupts;
-    Options sessionOptions = options;
-    sessionOptions.helperIgnoresInterrupts = true;
     std::unique_ptr<Session> session;
     bool editorShown = false;
     try {
-        session = openSession(sessionOptions, edit.bundle, chosen);
-        stopIfInterrupted(interrupts);
+        session = openSession(options, edit.bundle, chosen);
+        interrupts.check();
         if (state) session->loadState(*state);
-        stopIfInterrupted(interrupts);
+        interrupts.check();
 
         PluginBridgeMessage open = PluginBridgeMessage::init(Op::openEditor);
         open.title = edit.title.value_or(chosen.name);
         session->request(open); // no anchor: the helper centres the window
         editorShown = true;
-        stopIfInterrupted(interrupts);
+        interrupts.check();
         say("editing " + chosen.name + "; close the editor window when you are done");
 
         std::int64_t total = 0;
         for (;;) {
             pause(kPollSeconds);
-            stopIfInterrupted(interrupts);
+            interrupts.check();
             const auto status = session->request(PluginBridgeMessage::init(Op::status), {}, kStatusSeconds);
             const std::int64_t seen = status.message.editCount.value_or(0);
             if (seen > 0) {
@@ -127,15 +87,16 @@ int runEdit(const Options& options, const EditOptions& edit) {
         // Edits made just before the window closed may be counted only now.
         const auto last = session->request(PluginBridgeMessage::init(Op::status), {}, kStatusSeconds);
         total += std::max<std::int64_t>(last.message.editCount.value_or(0), 0);
-        stopIfInterrupted(interrupts);
+        interrupts.check();
         writeStateFile(edit.saveState, saved);
         session->quit();
         say("saved " + edit.saveState + " (" + edits(total) + ")");
         return 0;
     } catch (const Interrupted&) {
     } catch (const Failure&) {
-        // A signal to the whole process group may have ended the helper too;
-        // the user asked to stop, and that is what tarvel reports.
+        // A signal sent to the helper as well (a kill of every process of
+        // the user) may have ended it; the user asked to stop, and that is
+        // what tarvel reports.
         if (interrupts.signal() == 0) throw;
     }
     if (session) {
@@ -149,7 +110,7 @@ int runEdit(const Options& options, const EditOptions& edit) {
         session->quit();
     }
     std::fputs("tarvel: interrupted; nothing was saved\n", stderr);
-    return 128 + interrupts.signal();
+    return interrupts.status();
 }
 
 } // namespace tarvel

@@ -30,12 +30,23 @@ std::uint64_t uint64At(const std::string& bytes, std::size_t at) {
     return v;
 }
 
-// The file type the output's name asks for ("out.flac"), keeping the input's
-// sample format where that type can hold it; the input's own format where the
-// name says nothing libsndfile knows.
-int outputFormat(const std::string& path, int inputFormat, int sampleRate, int channels) {
+struct SampleFormat {
+    const char* name;
+    // Where a type knows only one kind of 8-bit sample (WAV: unsigned), the
+    // one it knows.
+    int subtypes[2];
+};
+constexpr SampleFormat kSampleFormats[] = {
+    {"float", {SF_FORMAT_FLOAT, 0}},   {"double", {SF_FORMAT_DOUBLE, 0}},
+    {"pcm8", {SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8}}, {"pcm16", {SF_FORMAT_PCM_16, 0}},
+    {"pcm24", {SF_FORMAT_PCM_24, 0}},  {"pcm32", {SF_FORMAT_PCM_32, 0}},
+    {"ulaw", {SF_FORMAT_ULAW, 0}},     {"alaw", {SF_FORMAT_ALAW, 0}},
+};
+
+// libsndfile's type for the output name's extension, or 0.
+int typeNamedBy(const std::string& path) {
     const std::string extension = std::filesystem::path(path).extension().string();
-    if (extension.size() < 2) return inputFormat;
+    if (extension.size() < 2) return 0;
     std::string wanted = extension.substr(1);
     for (char& ch : wanted) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     if (wanted == "aif") wanted = "aiff";
@@ -46,22 +57,61 @@ int outputFormat(const std::string& path, int inputFormat, int sampleRate, int c
         SF_FORMAT_INFO major{};
         major.format = m;
         if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &major, sizeof major) != 0 || !major.extension) continue;
-        if (wanted != major.extension) continue;
-        if ((inputFormat & SF_FORMAT_TYPEMASK) == major.format) return inputFormat;
-        const int subtypes[] = {inputFormat & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT, SF_FORMAT_PCM_24, SF_FORMAT_PCM_16,
-                                SF_FORMAT_VORBIS};
-        for (const int subtype : subtypes) {
-            SF_INFO check{};
-            check.samplerate = sampleRate;
-            check.channels = channels;
-            check.format = major.format | subtype;
-            if (sf_format_check(&check)) return check.format;
-        }
+        if (wanted == major.extension) return major.format;
     }
-    return inputFormat;
+    return 0;
+}
+
+bool canHold(int format, int sampleRate, int channels) {
+    SF_INFO check{};
+    check.samplerate = sampleRate;
+    check.channels = channels;
+    check.format = format;
+    return sf_format_check(&check) != 0;
+}
+
+// Sample formats that keep values beyond full scale.
+bool keepsBeyondFullScale(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_DOUBLE:
+    case SF_FORMAT_VORBIS:
+    case SF_FORMAT_OPUS:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
+
+const char* sampleFormatNames() { return "float, double, pcm8, pcm16, pcm24, pcm32, ulaw, alaw"; }
+
+bool isSampleFormatName(const std::string& name) {
+    return std::any_of(std::begin(kSampleFormats), std::end(kSampleFormats),
+                       [&](const SampleFormat& f) { return name == f.name; });
+}
+
+int outputFormat(const std::string& path, int inputFormat, int sampleRate, int channels,
+                 const std::optional<std::string>& sampleFormat) {
+    const int named = typeNamedBy(path);
+    const int type = named != 0 ? named : inputFormat & SF_FORMAT_TYPEMASK;
+    if (sampleFormat) {
+        for (const SampleFormat& f : kSampleFormats) {
+            if (*sampleFormat != f.name) continue;
+            for (const int subtype : f.subtypes)
+                if (subtype != 0 && canHold(type | subtype, sampleRate, channels)) return type | subtype;
+            throw UsageError("--format " + *sampleFormat + ": the file type of " + path + " cannot hold it");
+        }
+        throw UsageError("--format needs one of " + std::string(sampleFormatNames()));
+    }
+    if (type == (inputFormat & SF_FORMAT_TYPEMASK)) return inputFormat;
+    const int subtypes[] = {inputFormat & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT, SF_FORMAT_PCM_24, SF_FORMAT_PCM_16,
+                            SF_FORMAT_VORBIS};
+    for (const int subtype : subtypes)
+        if (canHold(type | subtype, sampleRate, channels)) return type | subtype;
+    return inputFormat;
+}
 
 void writeStateFile(const std::string& path, const SavedState& state) {
     std::string bytes(kStateMagic, kMagicBytes);
@@ -148,14 +198,16 @@ AudioWriter::AudioWriter(const std::string& path, int format, int sampleRate, in
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = channels;
-    info.format = outputFormat(path, format, sampleRate, channels);
+    info.format = format;
     // Beside the output, so that the final rename stays on one file system.
     temporary_ = path + ".tarvel-" + std::to_string(::getpid());
     file_ = sf_open(temporary_.c_str(), SFM_WRITE, &info);
     if (!file_) throw Failure("could not write " + path + " (" + sf_strerror(nullptr) + ")");
-    // Written as it is: samples beyond full scale are the plug-in's and the
-    // file format's business, not ours.
-    sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+    // Integer samples are clipped here, where they can be counted; libsndfile
+    // clips too, because its unclipped conversion of exactly full scale to
+    // 32 bits overflows.
+    clips_ = !keepsBeyondFullScale(format);
+    sf_command(file_, SFC_SET_CLIPPING, nullptr, clips_ ? SF_TRUE : SF_FALSE);
 }
 
 AudioWriter::~AudioWriter() {
@@ -167,6 +219,25 @@ AudioWriter::~AudioWriter() {
 
 void AudioWriter::write(const float* interleaved, std::int64_t frames) {
     if (frames <= 0) return;
+    if (clips_) {
+        const auto samples = static_cast<std::size_t>(frames * channels_);
+        if (clippedBlock_.size() < samples) clippedBlock_.resize(samples);
+        for (std::size_t i = 0; i < samples; ++i) {
+            float v = interleaved[i];
+            if (v > 1.0f) {
+                v = 1.0f;
+                ++clipped_;
+            } else if (v < -1.0f) {
+                v = -1.0f;
+                ++clipped_;
+            } else if (v != v) {
+                v = 0.0f; // NaN has no integer value; silence is the least harm
+                ++clipped_;
+            }
+            clippedBlock_[i] = v;
+        }
+        interleaved = clippedBlock_.data();
+    }
     if (sf_writef_float(file_, interleaved, frames) != frames) throw Failure("could not write all of " + path_);
 }
 
@@ -181,7 +252,8 @@ void AudioWriter::finish() {
 
 int runTone(const std::string& path, double seconds, int channels, int sampleRate) {
     if (seconds <= 0 || channels < 1 || sampleRate < 1) throw UsageError("tone needs a positive length, channels and rate");
-    AudioWriter writer(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, sampleRate, channels);
+    AudioWriter writer(path, outputFormat(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, sampleRate, channels, std::nullopt),
+                       sampleRate, channels);
     const auto frames = static_cast<std::int64_t>(seconds * sampleRate);
     constexpr std::int64_t kBlock = 4096;
     std::vector<float> block(static_cast<std::size_t>(kBlock * channels));

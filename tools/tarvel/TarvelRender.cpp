@@ -161,6 +161,8 @@ private:
 // Shows how far the render is, at most ten times a second.
 class Progress {
 public:
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
     Progress(bool shown, std::int64_t total) : shown_(shown), total_(total) {}
     void at(std::int64_t done) {
         if (!shown_) return;
@@ -171,8 +173,12 @@ public:
         percent_ = percent;
         last_ = now;
     }
+    // The line ends also when the render does not, so that an error or an
+    // interruption is told on a line of its own.
+    ~Progress() { end(); }
     void end() {
-        if (shown_) std::fprintf(stderr, "\n");
+        if (shown_ && percent_ >= 0) std::fprintf(stderr, "\n");
+        shown_ = false;
     }
 
 private:
@@ -186,23 +192,21 @@ private:
 
 constexpr std::int64_t kMaxBlock = 65536;
 
-int runRender(const Options& options, const RenderOptions& render) {
-    // Far above any block a host uses, and far below what a frame may carry.
-    if (render.block < 1 || render.block > kMaxBlock) {
-        throw UsageError("--block needs a number of frames from 1 to " + std::to_string(kMaxBlock));
-    }
-    if (render.tailSeconds < 0 || !std::isfinite(render.tailSeconds)) throw UsageError("--tail needs seconds, 0 or more");
-    AudioReader input(render.input);
-    if (input.channels() < 1) throw Failure(render.input + " has no audio channels");
-    ChosenClass chosen = chooseClass(options, render.bundle, render.cid);
-    if (render.notes) chosen.instrument = true;
-    std::optional<SavedState> state;
-    if (render.state) state.emplace(readStateFile(*render.state));
-    // Refused before the render, not after it.
-    if (render.saveState) checkStateFileWritable(*render.saveState);
+namespace {
 
-    Plan plan = openSessions(options, render, chosen, input);
-    for (auto& session : plan.sessions) prepare(*session, render, state);
+// The render proper, once the input is open and the class chosen; throws
+// Interrupted when asked to stop.
+void renderThrough(const Options& options, const RenderOptions& render, const ChosenClass& chosen,
+                   AudioReader& input, const std::optional<SavedState>& state, const InterruptWatch& interrupts,
+                   Plan& plan) {
+    plan = openSessions(options, render, chosen, input);
+    interrupts.check();
+    // Parameters and settings may change the latency (a look-ahead): the
+    // replies to them say so, and the last word before the first block counts.
+    for (auto& session : plan.sessions) {
+        prepare(*session, render, state);
+        interrupts.check();
+    }
 
     const int channels = input.channels();
     const std::int64_t inputFrames = input.frames();
@@ -220,14 +224,16 @@ int runRender(const Options& options, const RenderOptions& render) {
         parts.push_back(std::make_unique<SessionBlock>(*plan.sessions[s], plan.feeds[s], channels, render.block,
                                                        chosen.instrument, plan.sessions.size() == 1));
     }
-    AudioWriter output(render.output, input.format(), input.sampleRate(), channels);
+    const int format = outputFormat(render.output, input.format(), input.sampleRate(), channels, render.format);
+    AudioWriter output(render.output, format, input.sampleRate(), channels);
     std::vector<float> inBlock(static_cast<std::size_t>(render.block * channels));
     std::vector<float> outBlock(static_cast<std::size_t>(render.block * channels));
     Progress progress(outputFrames > input.sampleRate(), totalFrames);
 
     // The sessions of a mono-only plug-in are independent instances: each is
     // sent its share of a block before the first reply is awaited, so that
-    // their helpers work on it at the same time.
+    // their helpers work on it at the same time. A stop is looked for between
+    // blocks, when no helper owes a reply.
     for (std::int64_t at = 0; at < totalFrames; at += render.block) {
         const std::int64_t frames = std::min(render.block, totalFrames - at);
         input.read(inBlock.data(), frames);
@@ -238,6 +244,7 @@ int runRender(const Options& options, const RenderOptions& render) {
         const std::int64_t to = std::min(frames, outputFrames + latency - at);
         if (to > from) output.write(outBlock.data() + from * channels, to - from);
         progress.at(at + frames);
+        interrupts.check();
     }
     progress.end();
 
@@ -245,10 +252,53 @@ int runRender(const Options& options, const RenderOptions& render) {
     // settings could not be saved leaves no output behind either.
     std::optional<SavedState> saved;
     if (render.saveState) saved.emplace(plan.sessions.front()->saveState());
+    interrupts.check();
     output.finish();
     if (saved) writeStateFile(*render.saveState, *saved);
     for (auto& session : plan.sessions) session->quit();
-    return 0;
+    // As sox warns: the file is whole, but not all of it is what the plug-in made.
+    if (output.clipped() > 0) std::fprintf(stderr, "tarvel: %lld samples clipped\n", static_cast<long long>(output.clipped()));
+}
+
+} // namespace
+
+int runRender(const Options& options, const RenderOptions& render) {
+    // Far above any block a host uses, and far below what a frame may carry.
+    if (render.block < 1 || render.block > kMaxBlock) {
+        throw UsageError("--block needs a number of frames from 1 to " + std::to_string(kMaxBlock));
+    }
+    if (!(render.tailSeconds >= 0 && render.tailSeconds <= kMaxTailSeconds)) {
+        throw UsageError("--tail needs seconds from 0 to " + std::to_string(static_cast<int>(kMaxTailSeconds)));
+    }
+    AudioReader input(render.input);
+    if (input.channels() < 1) throw Failure(render.input + " has no audio channels");
+    // A sample format the output cannot hold is refused before any work.
+    outputFormat(render.output, input.format(), input.sampleRate(), input.channels(), render.format);
+    std::optional<SavedState> state;
+    if (render.state) state.emplace(readStateFile(*render.state));
+    // Refused before the render, not after it.
+    if (render.saveState) checkStateFileWritable(*render.saveState);
+
+    InterruptWatch interrupts;
+    Plan plan;
+    try {
+        ChosenClass chosen = chooseClass(options, render.bundle, render.cid);
+        if (render.notes) chosen.instrument = true;
+        interrupts.check();
+        renderThrough(options, render, chosen, input, state, interrupts, plan);
+        return 0;
+    } catch (const Interrupted&) {
+    } catch (const Failure&) {
+        // A signal sent to the helpers as well (a kill of every process of
+        // the user) may have ended them; the user asked to stop, and that is
+        // what tarvel reports.
+        if (interrupts.signal() == 0) throw;
+    }
+    // The output's temporary file went with the writer; the helpers end in
+    // order, each told to quit (or ended, when it does not) and reaped.
+    for (auto& session : plan.sessions) session->quit();
+    std::fputs("tarvel: interrupted; nothing was written\n", stderr);
+    return interrupts.status();
 }
 
 } // namespace tarvel

@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -26,11 +28,39 @@ constexpr int kStatusScanHung = 3;
 struct ScanRun {
     std::string out;
     int status = -1;
+    bool timedOut = false; // ended by tarvel's own limit
 };
+
+int openPidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Appends what the pipe holds now; false once it reached its end.
+bool drain(int fd, std::string& into) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return false;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+    }
+}
 
 ScanRun runScanProcess(const std::string& helper, const std::string& bundle) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw Failure("could not make a pipe for the scan");
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw Failure("could not make a pipe for the scan");
+    // Only the write end goes to the helper, where it is blocking as usual.
+    ::fcntl(fds[1], F_SETFL, 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
@@ -38,6 +68,9 @@ ScanRun runScanProcess(const std::string& helper, const std::string& bundle) {
     // What plug-ins print while they load would break up the table; the
     // report on standard output says all that matters.
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Nothing of tarvel's (an input file, a descriptor its own parent let
+    // through) reaches the helper, nor what the plug-ins start.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::string h = helper, mode = "--scan-one", path = bundle;
     char* argv[] = {h.data(), mode.data(), path.data(), nullptr};
     pid_t pid = -1;
@@ -48,25 +81,38 @@ ScanRun runScanProcess(const std::string& helper, const std::string& bundle) {
         ::close(fds[0]);
         throw Failure("could not start the plug-in host " + helper);
     }
+
+    // The report ends with the helper, not with the pipe: a plug-in may have
+    // started a process that lives on holding the pipe's other end. So the
+    // helper's exit is watched too (on a pidfd, else in short polls), and
+    // once it exited, what the pipe holds is read without waiting for more.
     ScanRun run;
+    const int pidfd = openPidfd(pid);
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kScanLimitMs);
-    char buffer[4096];
+    bool pipeOpen = true;
+    // Not ours to reap (a failed wait) counts as no report.
+    int status = -1;
     for (;;) {
+        const pid_t got = ::waitpid(pid, &status, WNOHANG);
+        if (got < 0 && errno != EINTR) status = -1;
+        if (got == pid || (got < 0 && errno != EINTR)) {
+            if (pipeOpen) drain(fds[0], run.out);
+            break;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            run.timedOut = true;
             break;
         }
-        pollfd p{fds[0], POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        run.out.append(buffer, static_cast<std::size_t>(n));
+        pollfd p[2] = {{pipeOpen ? fds[0] : -1, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        const int waitMs = static_cast<int>(pidfd >= 0 ? left.count() : std::min<long long>(left.count(), 50));
+        if (::poll(p, 2, waitMs) > 0 && pipeOpen && p[0].revents != 0) pipeOpen = drain(fds[0], run.out);
     }
+    if (pidfd >= 0) ::close(pidfd);
     ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.status = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
@@ -76,7 +122,7 @@ PluginBridgeScanResult scanBundle(const Options& options, const std::string& bun
     const ScanRun run = runScanProcess(options.helper, bundle);
     PluginBridgeScanResult failed;
     failed.path = bundle;
-    if (run.status == kStatusScanHung) {
+    if (run.timedOut || run.status == kStatusScanHung) {
         failed.error = "the scan did not finish in time";
         return failed;
     }

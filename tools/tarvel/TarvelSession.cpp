@@ -1,8 +1,6 @@
 // Sessions with the helper, and the parameter listing.
 #include "Tarvel.h"
 
-#include <signal.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +9,8 @@ namespace {
 
 constexpr double kOpenSeconds = 30;
 constexpr double kBlockSeconds = 10;
+// A delay longer than this is no latency a render can make up for.
+constexpr double kMaxLatencySeconds = 60;
 
 // What went wrong with the connection, and how the helper ended when that
 // says more (a plug-in that crashed takes its helper down with a signal).
@@ -21,21 +21,6 @@ std::string lost(const PluginBridgeClient& client, const PluginBridgeClient::Fai
                 ": the plug-in probably crashed)";
     }
     return text;
-}
-
-// Starts a helper; with `ignoringInterrupts`, SIGINT is ignored around the
-// start only, and the helper keeps that (an ignored signal stays ignored
-// across exec, where a handler would not).
-PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> startHelper(const std::string& helper,
-                                                                                    bool ignoringInterrupts) {
-    if (!ignoringInterrupts) return PluginBridgeClient::start(helper);
-    struct sigaction ignore {}, previous{};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGINT, &ignore, &previous);
-    auto started = PluginBridgeClient::start(helper);
-    ::sigaction(SIGINT, &previous, nullptr);
-    return started;
 }
 
 } // namespace
@@ -60,7 +45,11 @@ ChosenClass chooseClass(const Options& options, const std::string& bundle, const
 std::unique_ptr<Session> Session::tryOpen(const Options& options, const std::string& bundle,
                                           const ChosenClass& chosen, double sampleRate, std::int64_t maxBlock,
                                           std::int64_t channels, std::string* error) {
-    auto started = startHelper(options.helper, options.helperIgnoresInterrupts);
+    PluginBridgeClient::Options start;
+    // Out of the terminal's process group: a Ctrl-C is tarvel's to handle,
+    // and tarvel ends its helpers in order.
+    start.ownProcessGroup = true;
+    auto started = PluginBridgeClient::start(options.helper, start);
     if (!started) throw Failure(started.error());
     std::unique_ptr<Session> session(new Session());
     session->client_ = std::move(*started);
@@ -79,7 +68,8 @@ std::unique_ptr<Session> Session::tryOpen(const Options& options, const std::str
         session->quit();
         return nullptr;
     }
-    session->latency_ = reply->message.latency.value_or(0);
+    session->maxLatency_ = static_cast<std::int64_t>(kMaxLatencySeconds * sampleRate);
+    session->noteLatency(reply->message);
     session->channels_ = reply->message.outputChannels.value_or(channels);
     return session;
 }
@@ -95,7 +85,17 @@ PluginBridgeClient::Reply Session::request(const PluginBridgeMessage& message, s
     auto reply = client_->request(message, payload, timeoutSeconds);
     if (!reply) throw Failure(lost(*client_, reply.error()));
     if (reply->message.error) throw Failure(*reply->message.error);
+    noteLatency(reply->message);
     return std::move(*reply);
+}
+
+void Session::noteLatency(const PluginBridgeMessage& reply) {
+    if (!reply.latency) return;
+    if (*reply.latency < 0 || *reply.latency > maxLatency_) {
+        throw Failure("the plug-in reported a latency of " + std::to_string(*reply.latency) +
+                      " frames, which no render can make up for");
+    }
+    latency_ = *reply.latency;
 }
 
 void Session::send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload) {
@@ -114,8 +114,7 @@ void Session::loadState(const SavedState& state) {
     load.controllerBytes = static_cast<std::int64_t>(state.controller.size());
     std::vector<std::uint8_t> payload = state.component;
     payload.insert(payload.end(), state.controller.begin(), state.controller.end());
-    const auto reply = request(load, payload);
-    latency_ = reply.message.latency.value_or(latency_);
+    request(load, payload);
 }
 
 SavedState Session::saveState() {

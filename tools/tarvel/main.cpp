@@ -20,6 +20,7 @@ constexpr const char* kUsage =
     "       tarvel [--helper PATH] params <bundle> [--cid ID]\n"
     "       tarvel [--helper PATH] render <bundle> <in> <out> [--cid ID] [--param ID=VALUE]...\n"
     "              [--state FILE] [--save-state FILE] [--block N] [--tail SECONDS] [--notes]\n"
+    "              [--format float|double|pcm8|pcm16|pcm24|pcm32|ulaw|alaw]\n"
     "       tarvel [--helper PATH] edit <bundle> [--cid ID] [--state FILE] --save-state FILE [--title TEXT]\n"
     "       tarvel tone <out.wav> [--seconds S] [--channels C] [--rate R]\n";
 
@@ -87,6 +88,11 @@ int run(Arguments args) {
             else if (a == "--block") render.block = integer(args.valueOf(a), "--block");
             else if (a == "--tail") render.tailSeconds = number(args.valueOf(a), "--tail");
             else if (a == "--notes") render.notes = true;
+            else if (a == "--format") {
+                render.format = args.valueOf(a);
+                if (!tarvel::isSampleFormatName(*render.format))
+                    throw tarvel::UsageError("--format needs one of " + std::string(tarvel::sampleFormatNames()));
+            }
             else if (a == "--param") {
                 const std::string v = args.valueOf(a);
                 const std::size_t eq = v.find('=');
