@@ -453,6 +453,36 @@ INSTANTIATE_TEST_SUITE_P(
                              SF_FORMAT_WAV | SF_FORMAT_DOUBLE}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A real plug-in: ZamComp's makeup gain takes a 0.9 sine beyond full scale.
+// The 16-bit file holds the in-process run's output cut at full scale, and
+// the count told is the number of samples beyond it.
+TEST_F(TarvelRender, ZamCompMakeupGainBeyondFullScaleIsClippedAndCounted) {
+    constexpr std::uint32_t kZamCompMakeup = 8;
+    Planar sine(2, std::vector<float>(kRate / 2));
+    for (int c = 0; c < 2; ++c)
+        for (std::size_t i = 0; i < sine[c].size(); ++i)
+            sine[c][i] = static_cast<float>(0.9 * std::sin(2 * M_PI * 440.0 * i / kRate));
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, sine);
+    const std::string makeup = std::to_string(kZamCompMakeup) + "=0.2";
+    const ProcessResult r = tarvel({"render", kZamComp, in, out, "--param", makeup, "--format", "pcm16"});
+    ASSERT_TRUE(r.exited(0)) << describe(r);
+    const Planar want = renderInProcess(kZamComp, kZamCompCid, sine, {{kZamCompMakeup, 0.2}});
+    const Sound got = readSound(out);
+    ASSERT_EQ(got.info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    ASSERT_EQ(got.data.size(), want.size());
+    long long beyond = 0;
+    for (std::size_t c = 0; c < want.size(); ++c) {
+        ASSERT_EQ(got.data[c].size(), want[c].size());
+        for (std::size_t i = 0; i < want[c].size(); ++i) {
+            if (std::fabs(want[c][i]) > 1.0f) ++beyond;
+            const float cut = std::clamp(want[c][i], -1.0f, 1.0f);
+            ASSERT_NEAR(got.data[c][i], cut, 2.0 / 32768) << "channel " << c << " frame " << i;
+        }
+    }
+    ASSERT_GT(beyond, 100) << "the makeup gain did not go beyond full scale";
+    EXPECT_THAT(r.err, HasSubstr("tarvel: " + std::to_string(beyond) + " samples clipped\n"));
+}
+
 // --format names the samples; the output's name still names the type. WAV
 // knows only unsigned 8-bit samples, AIFF signed ones.
 TEST(TarvelFormat, WritesTheSampleFormatAskedForInTheTypeTheNameAsksFor) {
@@ -697,7 +727,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // `edit` through a stand-in helper that acts as though the editor opened and
-// plays a script of "status" answers (see FakeEditorHelper.cpp), so that the
+// plays a script of "status" answers (see FakeHelper.cpp), so that the
 // wait for the window is driven without a window system.
 class TarvelEdit : public testing::Test {
 protected:
@@ -707,7 +737,7 @@ protected:
 
     ProcessResult edit(const std::string& script, std::vector<std::string> arguments = {}) {
         ScopedEnvironment scriptEnvironment("TARVEL_FAKE_SCRIPT", script);
-        arguments.insert(arguments.begin(), {"--helper", TARVEL_FAKE_EDITOR_HELPER, "edit", fixture("session_gain"),
+        arguments.insert(arguments.begin(), {"--helper", TARVEL_FAKE_HELPER, "edit", fixture("session_gain"),
                                              "--save-state", save});
         return tarvel(arguments);
     }
@@ -832,7 +862,7 @@ private:
 };
 
 ProcessResult tarvelThroughFake(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {"--helper", TARVEL_FAKE_EDITOR_HELPER});
+    arguments.insert(arguments.begin(), {"--helper", TARVEL_FAKE_HELPER});
     return tarvel(arguments);
 }
 
@@ -1006,7 +1036,7 @@ TEST_P(TarvelRenderInterrupted, RemovesTheTemporaryFileEndsTheHelpersAndExits) {
     const FakeSettings fake{{"TARVEL_FAKE_LOG", logs / "requests.log"},
                             {"TARVEL_FAKE_PIDS", logs / "pids"},
                             {"TARVEL_FAKE_MONO_ONLY", "1"}};
-    TarvelJob job({"--helper", TARVEL_FAKE_EDITOR_HELPER, "render", fixture("session_gain"), in, out, "--block", "16",
+    TarvelJob job({"--helper", TARVEL_FAKE_HELPER, "render", fixture("session_gain"), in, out, "--block", "16",
                    "--tail", "3600"},
                   logs / "stderr");
     ASSERT_GT(job.pid(), 0);
@@ -1046,7 +1076,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, TarvelRenderInterrupted,
 TEST_F(TarvelEdit, ACtrlCToTheWholeJobReachesOnlyTarvel) {
     TempDir logs;
     const FakeSettings fake{{"TARVEL_FAKE_PIDS", logs / "pids"}};
-    TarvelJob job({"--helper", TARVEL_FAKE_EDITOR_HELPER, "edit", fixture("session_gain"), "--save-state", save},
+    TarvelJob job({"--helper", TARVEL_FAKE_HELPER, "edit", fixture("session_gain"), "--save-state", save},
                   logs / "stderr");
     const auto polled = [&] {
         const std::vector<std::string> lines = requests();
@@ -1093,7 +1123,7 @@ TEST(TarvelScanChild, SeesOnlyItsStandardDescriptors) {
 TEST(TarvelScanChild, EndsWithTheHelperWhenAProcessItLeftHoldsThePipe) {
     TempDir dir;
     const FakeSettings fake{{"TARVEL_FAKE_SCAN_LINGER", "1"}, {"TARVEL_FAKE_LOG", dir / "log"}};
-    const auto r = tv3test::runProcess({TARVEL_PATH, "--helper", TARVEL_FAKE_EDITOR_HELPER, "scan",
+    const auto r = tv3test::runProcess({TARVEL_PATH, "--helper", TARVEL_FAKE_HELPER, "scan",
                                         fixture("session_gain")},
                                        std::chrono::seconds(45));
     std::optional<pid_t> sleeper;
