@@ -83,8 +83,21 @@ double PluginBridgeChannel::now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+int PluginBridgeChannel::writeFD() const {
+    std::lock_guard<std::mutex> lock(writeLock_);
+    return writeFD_;
+}
+
+void PluginBridgeChannel::releaseWriteFD() {
+    std::lock_guard<std::mutex> lock(writeLock_);
+    writeFD_ = -1;
+    writeReleased_ = true;
+}
+
 std::optional<Failure> PluginBridgeChannel::send(const PluginBridgeMessage& message,
-                                                 std::span<const std::uint8_t> payload) const {
+                                                 std::span<const std::uint8_t> payload,
+                                                 std::optional<double> deadline,
+                                                 const std::function<bool()>& shouldStop) const {
     // Header and JSON text in one buffer per sending thread, built before the
     // lock is taken, so that the lock covers only the system calls; once it
     // has grown to the usual frames, sending allocates nothing. The payload
@@ -115,18 +128,28 @@ std::optional<Failure> PluginBridgeChannel::send(const PluginBridgeMessage& mess
             {const_cast<std::uint8_t*>(payload.data()), payload.size()},
         };
         std::lock_guard<std::mutex> lock(writeLock_);
-        refused = writeAll(parts, payload.empty() ? 1 : 2);
+        refused = writeAll(parts, payload.empty() ? 1 : 2, deadline, shouldStop);
     }
     // A rare huge text (a long parameter list) does not stay with the thread.
     if (head.capacity() > kWholeAllocationBytes) std::string().swap(head);
     return refused;
 }
 
-std::optional<Failure> PluginBridgeChannel::writeAll(iovec* parts, int count) const {
-    const int error = pluginBridgeWriteAll(writeFD_, parts, count);
+std::optional<Failure> PluginBridgeChannel::writeAll(iovec* parts, int count, const std::optional<double>& deadline,
+                                                     const std::function<bool()>& shouldStop) const {
+    // A released descriptor's number may already name something else.
+    if (writeReleased_) return Failure::closed();
+    PluginBridgeWriteLimits limits{deadline, shouldStop};
+    std::size_t written = 0;
+    const int error = pluginBridgeWriteAll(writeFD_, parts, count, limits, &written);
     if (error == 0) return std::nullopt;
-    if (error == EPIPE) return Failure::closed();
-    return Failure::io(error);
+    if (written > 0) sendInStep_ = false;
+    switch (error) {
+    case EPIPE: return Failure::closed();
+    case ETIMEDOUT: return Failure::timedOut();
+    case ECANCELED: return Failure::cancelled();
+    default: return Failure::io(error);
+    }
 }
 
 struct PluginBridgeChannel::Wait {
@@ -148,6 +171,7 @@ struct PluginBridgeChannel::Body {
     std::size_t jsonGot = 0;
     std::size_t payloadGot = 0;
     std::size_t tailAt = 0;          // where bytes past the frame land in the read-ahead
+    bool headerTaken = false;        // from here on a failure leaves the stream out of step
 };
 
 PluginBridgeExpected<PluginBridgeChannel::Frame, Failure>
@@ -180,15 +204,16 @@ std::optional<Failure> PluginBridgeChannel::receiveInto(Frame& frame, std::optio
         if (readAhead_.empty()) readAhead_.resize(kReadAheadBytes);
         const bool checks = deadline.has_value() || static_cast<bool>(shouldStop);
         Wait wait{deadline, shouldStop, checks, checks};
-        // A frame already in the read-ahead needs no wait, but an expired
-        // deadline or a stop request still ends the receive first.
-        if (checks && aheadEnd_ > aheadBegin_) {
-            if (shouldStop && shouldStop()) return Failure::cancelled();
-            if (deadline && *deadline - now() <= 0) return Failure::timedOut();
-        }
+        // A frame already in the read-ahead needs no wait, but a stop request
+        // still ends the receive first. A deadline only ends waits.
+        if (shouldStop && aheadEnd_ > aheadBegin_ && shouldStop()) return Failure::cancelled();
         Body body;
-        if (auto failure = fillHeader(frame, wait, body)) return failure;
-        if (auto failure = readBody(frame, wait, body)) return failure;
+        std::optional<Failure> failure = fillHeader(frame, wait, body);
+        if (!failure) failure = readBody(frame, wait, body);
+        if (failure) {
+            if (body.headerTaken) receiveInStep_ = false;
+            return failure;
+        }
 
         // Into the frame's own message, whose texts and lists keep their memory.
         if (auto failure = pluginBridgeCodec::decodeInto(
@@ -256,6 +281,7 @@ std::optional<Failure> PluginBridgeChannel::fillHeader(Frame& frame, Wait& wait,
                 body.payloadGot = inPayload;
                 body.tailAt = guessHead;
                 frame.payload.resize(guessPayload); // never larger: no allocation
+                body.headerTaken = true;
                 aheadBegin_ = guessHead;
                 aheadEnd_ = guessHead + past;
                 return std::nullopt;
@@ -284,6 +310,7 @@ std::optional<Failure> PluginBridgeChannel::fillHeader(Frame& frame, Wait& wait,
     const std::uint32_t payloadBytes = uint32At(readAhead_.data() + aheadBegin_, 4);
     // The header is taken; nothing past it is, when it is refused.
     aheadBegin_ += kHeaderBytes;
+    body.headerTaken = true;
     // Summed in 64 bits: two 32-bit lengths cannot wrap around there.
     if (jsonBytes == 0 || std::uint64_t{jsonBytes} + payloadBytes > maximumFrameBytes) {
         return Failure::malformed("frame of " + std::to_string(jsonBytes) + "+" + std::to_string(payloadBytes) +
@@ -396,8 +423,9 @@ std::optional<Failure> PluginBridgeChannel::waitReadable(const std::optional<dou
             timeoutMs = static_cast<int>(kStopSliceMs);
         }
         if (deadline) {
-            const double remaining = *deadline - now();
-            if (remaining <= 0) return Failure::timedOut();
+            // A deadline that has passed still lets through what is there
+            // already: poll() with no time looks first.
+            const double remaining = std::max(0.0, *deadline - now());
             const double slice = shouldStop ? kStopSliceMs : kDeadlineSliceMs;
             timeoutMs = static_cast<int>(std::ceil(std::min(slice, remaining * 1000)));
         }
@@ -406,5 +434,6 @@ std::optional<Failure> PluginBridgeChannel::waitReadable(const std::optional<dou
         // Readable, hang-up or error alike: the read that follows tells which.
         if (r > 0) return std::nullopt;
         if (r < 0 && errno != EINTR) return Failure::io(errno);
+        if (r == 0 && deadline && *deadline - now() <= 0) return Failure::timedOut();
     }
 }

@@ -34,6 +34,7 @@ void closeFD(int& fd) {
     fd = -1;
 }
 
+// The pidfd is close-on-exec by the kernel's own rule.
 int openPidfd(pid_t pid) {
 #ifdef SYS_pidfd_open
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -44,37 +45,22 @@ int openPidfd(pid_t pid) {
 #endif
 }
 
-// Reaps `pid` if it has exited within `seconds`; waits on a pidfd where the
-// kernel has one, else in short sleeps.
-std::optional<PluginBridgeHelperExit> reapWithin(pid_t pid, double seconds) {
-    const double deadline = PluginBridgeChannel::now() + std::max(seconds, 0.0);
-    const int pidfd = openPidfd(pid);
-    for (;;) {
-        int status = 0;
-        const pid_t got = ::waitpid(pid, &status, WNOHANG);
-        if (got == pid) {
-            if (pidfd >= 0) ::close(pidfd);
-            return exitFrom(status);
-        }
-        if (got < 0 && errno != EINTR) {
-            // Not our child any more (reaped elsewhere): nothing to wait for.
-            if (pidfd >= 0) ::close(pidfd);
-            return PluginBridgeHelperExit{};
-        }
-        const double left = deadline - PluginBridgeChannel::now();
-        if (left <= 0) {
-            if (pidfd >= 0) ::close(pidfd);
-            return std::nullopt;
-        }
-        const int waitMs = static_cast<int>(std::ceil(std::min(left, 0.25) * 1000));
-        if (pidfd >= 0) {
-            pollfd p{pidfd, POLLIN, 0};
-            ::poll(&p, 1, waitMs);
-        } else {
-            const timespec pause{0, std::min(waitMs, 10) * 1000000L};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
+int sendSignalThrough(int pidfd, int signal) {
+#ifdef SYS_pidfd_send_signal
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+#else
+    (void)pidfd;
+    (void)signal;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+PluginBridgeHelperExit exitFrom(const siginfo_t& info) {
+    PluginBridgeHelperExit e;
+    if (info.si_code == CLD_EXITED) e.status = info.si_status;
+    else if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) e.signal = info.si_status;
+    return e;
 }
 
 // Moves `fd` to a close-on-exec descriptor above 2 when it is 0, 1 or 2.
@@ -129,13 +115,16 @@ PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> PluginBri
                                       std::strerror(error) + ")");
     }
 
-    // dup2 onto 0, 1 and 2 clears close-on-exec on the copies only; every
-    // other descriptor of ours stays out of the helper.
+    // dup2 onto 0, 1 and 2 clears close-on-exec on the copies only. Then
+    // everything above 2 is closed: descriptors that the parent or a library
+    // of its opened without close-on-exec (an input file, a shell's pipe)
+    // must not reach the helper, nor what its plug-ins start.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, requests[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, replies[1], STDOUT_FILENO);
     if (errorFD >= 0) posix_spawn_file_actions_adddup2(&actions, errorFD, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
     // The helper must not inherit the ignored SIGPIPE of a process that
     // uses a channel, nor the signals a thread of ours happens to block.
@@ -167,26 +156,37 @@ PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> PluginBri
         return pluginBridgeUnexpected("could not start the plug-in host " + helperPath + " (" +
                                       std::strerror(spawned) + ")");
     }
-    return std::unique_ptr<PluginBridgeClient>(new PluginBridgeClient(pid, requests[1], replies[0], options));
+    // Until we reap it the pid is the helper's, unless the parent reaps any
+    // child (a SIGCHLD handler that waits for -1); the pidfd names the
+    // helper for good. ESRCH: already reaped by someone else.
+    const int pidfd = openPidfd(pid);
+    const bool reapedElsewhere = pidfd < 0 && errno == ESRCH;
+    // Writes that find the pipe full wait for room with a deadline instead of
+    // blocking in the system.
+    ::fcntl(requests[1], F_SETFL, ::fcntl(requests[1], F_GETFL) | O_NONBLOCK);
+    std::unique_ptr<PluginBridgeClient> client(new PluginBridgeClient(pid, pidfd, requests[1], replies[0], options));
+    if (reapedElsewhere) client->exit_ = PluginBridgeHelperExit{};
+    return client;
 }
 
-PluginBridgeClient::PluginBridgeClient(pid_t pid, int requestFD, int replyFD, const Options& options)
-    : pid_(pid), requestFD_(requestFD), replyFD_(replyFD), options_(options),
+PluginBridgeClient::PluginBridgeClient(pid_t pid, int pidfd, int requestFD, int replyFD, const Options& options)
+    : pid_(pid), pidfd_(pidfd), requestFD_(requestFD), replyFD_(replyFD), options_(options),
       channel_(std::make_unique<PluginBridgeChannel>(replyFD, requestFD)) {}
 
 PluginBridgeClient::~PluginBridgeClient() {
-    closeFD(requestFD_);
+    closeRequests();
     if (running()) {
         // A helper that was told nothing sees the end of its input and ends
         // by itself; give it a moment before it is made to.
         if (!waitForExit(0.2)) terminate();
     }
     closeFD(replyFD_);
+    closeFD(pidfd_);
 }
 
 void PluginBridgeClient::lose() {
     lost_ = true;
-    closeFD(requestFD_);
+    closeRequests();
     if (running()) terminate();
 }
 
@@ -203,63 +203,152 @@ std::optional<PluginBridgeClient::Failure> PluginBridgeClient::requestInto(const
                                                                            std::span<const std::uint8_t> payload,
                                                                            PluginBridgeChannel::Frame& reply,
                                                                            double timeoutSeconds) {
-    if (auto failure = send(message, payload)) return failure;
-    return receiveInto(reply, timeoutSeconds);
+    const double deadline = PluginBridgeChannel::now() + timeoutSeconds;
+    // Replies to requests whose caller stopped waiting answer nothing asked
+    // now; they come first in the pipe.
+    while (repliesOwed_ > 0) {
+        if (auto failure = receiveBy(reply, deadline, options_.shouldStop)) return failure;
+    }
+    if (auto failure = sendBy(message, payload, deadline)) return failure;
+    return receiveBy(reply, deadline, options_.shouldStop);
 }
 
 std::optional<PluginBridgeClient::Failure> PluginBridgeClient::send(const PluginBridgeMessage& message,
-                                                                    std::span<const std::uint8_t> payload) {
+                                                                    std::span<const std::uint8_t> payload,
+                                                                    double timeoutSeconds) {
+    return sendBy(message, payload, PluginBridgeChannel::now() + timeoutSeconds);
+}
+
+std::optional<PluginBridgeClient::Failure> PluginBridgeClient::sendBy(const PluginBridgeMessage& message,
+                                                                      std::span<const std::uint8_t> payload,
+                                                                      double deadline) {
     if (lost_ || requestFD_ < 0 || !running()) return Failure::closed();
-    if (auto failure = channel_->send(message, payload)) {
-        // A helper that died shows up here as EPIPE: that is a closed pipe.
+    if (auto failure = channel_->send(message, payload, deadline, options_.shouldStop)) {
+        // Stopped before a byte went out: nothing was sent, nothing is lost.
+        if (failure->kind() == Failure::Kind::cancelled && channel_->inStep()) return failure;
         lose();
+        // A helper that died shows up here as EPIPE: that is a closed pipe.
         if (failure->kind() == Failure::Kind::io && failure->errorNumber() == EPIPE) return Failure::closed();
         return failure;
     }
+    ++repliesOwed_;
     return std::nullopt;
 }
 
 std::optional<PluginBridgeClient::Failure> PluginBridgeClient::receiveInto(PluginBridgeChannel::Frame& reply,
                                                                            double timeoutSeconds) {
+    return receiveBy(reply, PluginBridgeChannel::now() + timeoutSeconds, options_.shouldStop);
+}
+
+std::optional<PluginBridgeClient::Failure> PluginBridgeClient::receiveBy(PluginBridgeChannel::Frame& reply,
+                                                                         double deadline,
+                                                                         const std::function<bool()>& shouldStop) {
     if (lost_ || !running()) return Failure::closed();
-    if (auto failure = channel_->receiveInto(reply, PluginBridgeChannel::now() + timeoutSeconds)) {
+    if (auto failure = channel_->receiveInto(reply, deadline, shouldStop)) {
+        // Stopped before the reply began: it is still to come.
+        if (failure->kind() == Failure::Kind::cancelled && channel_->inStep()) return failure;
         lose();
         return failure;
     }
+    if (repliesOwed_ > 0) --repliesOwed_;
     return std::nullopt;
 }
 
 PluginBridgeHelperExit PluginBridgeClient::quit(double timeoutSeconds) {
     const double deadline = PluginBridgeChannel::now() + timeoutSeconds;
     if (running() && !lost_) {
-        PluginBridgeChannel::Frame reply;
-        if (!channel_->send(PluginBridgeMessage::init(PluginBridgeMessage::Op::quit)) &&
-            !channel_->receiveInto(reply, deadline)) {
-            closeFD(requestFD_);
+        bool told = requestFD_ < 0; // closed requests: the helper has seen the end
+        if (!told && !channel_->send(PluginBridgeMessage::init(PluginBridgeMessage::Op::quit), {}, deadline)) {
+            ++repliesOwed_;
+            // The quit's reply comes after those still owed; a stop request
+            // of the parent does not hold up its end.
+            PluginBridgeChannel::Frame reply;
+            while (repliesOwed_ > 0 && !channel_->receiveInto(reply, deadline)) --repliesOwed_;
+            told = repliesOwed_ == 0;
+        }
+        if (told) {
+            closeRequests();
             waitForExit(deadline - PluginBridgeChannel::now());
         }
     }
     lost_ = true;
-    closeFD(requestFD_);
+    closeRequests();
     if (running()) terminate();
     return *exit_;
 }
 
-void PluginBridgeClient::closeRequests() { closeFD(requestFD_); }
+void PluginBridgeClient::closeRequests() {
+    // The channel lets go of the number first: once closed, it may be
+    // given to the next descriptor this process opens.
+    channel_->releaseWriteFD();
+    closeFD(requestFD_);
+}
+
+std::optional<PluginBridgeHelperExit> PluginBridgeClient::reapNow() {
+    for (;;) {
+        if (pidfd_ >= 0) {
+            siginfo_t info{};
+            if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_), &info, WEXITED | WNOHANG) == 0) {
+                if (info.si_pid == 0) return std::nullopt; // still running
+                return exitFrom(info);
+            }
+            if (errno == EINTR) continue;
+            // Reaped by someone else: its exit status went to them.
+            if (errno == ECHILD) return PluginBridgeHelperExit{};
+            if (errno != EINVAL) return PluginBridgeHelperExit{};
+            // A kernel with pidfd_open but without waitid on one: by pid,
+            // as below.
+        }
+        int status = 0;
+        const pid_t got = ::waitpid(pid_, &status, WNOHANG);
+        if (got == pid_) return exitFrom(status);
+        if (got == 0) return std::nullopt;
+        if (errno == EINTR) continue;
+        // Not our child any more (reaped elsewhere): nothing to wait for.
+        return PluginBridgeHelperExit{};
+    }
+}
 
 std::optional<PluginBridgeHelperExit> PluginBridgeClient::waitForExit(double timeoutSeconds) {
     if (exit_) return exit_;
-    exit_ = reapWithin(pid_, timeoutSeconds);
-    return exit_;
+    const double deadline = PluginBridgeChannel::now() + std::max(timeoutSeconds, 0.0);
+    for (;;) {
+        if ((exit_ = reapNow())) return exit_;
+        const double left = deadline - PluginBridgeChannel::now();
+        if (left <= 0) return std::nullopt;
+        const int waitMs = static_cast<int>(std::ceil(std::min(left, 0.25) * 1000));
+        if (pidfd_ >= 0) {
+            // Readable once the helper has exited, reaped or not.
+            pollfd p{pidfd_, POLLIN, 0};
+            ::poll(&p, 1, waitMs);
+        } else {
+            const timespec pause{0, std::min(waitMs, 10) * 1000000L};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+void PluginBridgeClient::signalHelper(int signal) {
+    if (pidfd_ >= 0) {
+        // Fails with ESRCH once the helper is gone; never reaches another
+        // process, whatever pid it has.
+        if (sendSignalThrough(pidfd_, signal) == 0 || errno != ENOSYS) return;
+    }
+    // Without a pidfd the pid is the only name. A child that is still ours
+    // (running, or exited and not reaped) holds it; look without reaping.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD) return;
+    ::kill(pid_, signal);
 }
 
 PluginBridgeHelperExit PluginBridgeClient::terminate() {
     if (exit_) return *exit_;
-    ::kill(pid_, SIGTERM);
+    if (waitForExit(0)) return *exit_;
+    signalHelper(SIGTERM);
     if (!waitForExit(options_.terminateGraceSeconds)) {
-        ::kill(pid_, SIGKILL);
+        signalHelper(SIGKILL);
         // A killed process is reaped at once; the limit only guards against
-        // a pid that is somehow not ours.
+        // one stuck in the kernel.
         waitForExit(10);
     }
     if (!exit_) exit_ = PluginBridgeHelperExit{};

@@ -258,6 +258,22 @@ TEST(ChannelDescriptors, InvalidDescriptorsGiveIOFailures) {
     }
 }
 
+// An owner that closes the write descriptor releases it first: the number may
+// at once belong to something else, which no later send may write into.
+TEST(ChannelDescriptors, AReleasedWriteDescriptorIsNeverWrittenAgain) {
+    Conduit conduit(ConduitKind::pipe);
+    PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
+    ASSERT_FALSE(channel.send(PluginBridgeMessage::reply()));
+    ASSERT_TRUE(channel.receive());
+    channel.releaseWriteFD();
+    EXPECT_EQ(channel.writeFD(), -1);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(channel.send(PluginBridgeMessage::reply(), bytesOf("payload")), Failure::closed());
+    }
+    EXPECT_FALSE(conduit.hasWaitingBytes());
+    EXPECT_TRUE(channel.inStep());
+}
+
 TEST(ChannelDescriptors, TheChannelNeverClosesItsDescriptors) {
     Conduit conduit(ConduitKind::pipe);
     { PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd()); }

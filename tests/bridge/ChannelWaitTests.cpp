@@ -1,4 +1,4 @@
-// Deadlines and the stop callback of receive.
+// Deadlines and the stop callback of receive and of send.
 #include "ChannelTestSupport.h"
 
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <functional>
 #include <thread>
@@ -31,16 +34,55 @@ protected:
     void putWholeFrame() { conduit.put(rawFrame(R"({"op":"status"})", {5, 6})); }
 };
 
-TEST_F(ChannelWait, DeadlineInThePastTimesOutEvenWithAWholeFrameWaiting) {
-    putWholeFrame();
-    for (double deadline : {PluginBridgeChannel::now() - 1, 0.0, -1e300}) {
-        auto frame = channel.receive(deadline);
+// A deadline ends waits, not the taking of what has arrived: a reply that is
+// whole in the pipe is received with a deadline of now or before; one that
+// has not come, or only in part, times out without a wait.
+struct PastDeadlineCase {
+    const char* name;
+    std::size_t bytesWaiting; // of the frame below; 0 for none, 99 for all
+    bool received;
+};
+
+const PastDeadlineCase kPastDeadlines[] = {
+    {"wholeFrame", 99, true},
+    {"nothing", 0, false},
+    {"headerOnly", 8, false},
+    {"allButTheLastByte", 98, false},
+};
+
+class PastDeadline : public ::testing::TestWithParam<std::tuple<PastDeadlineCase, double>> {};
+
+TEST_P(PastDeadline, TakesOnlyWhatIsThere) {
+    const auto& [c, behind] = GetParam();
+    Conduit conduit(ConduitKind::pipe);
+    PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
+    auto whole = rawFrame(R"({"op":"status"})", std::vector<std::uint8_t>(99 - 8 - 15, 7));
+    ASSERT_EQ(whole.size(), 99u);
+    if (c.bytesWaiting > 0) conduit.put(std::vector<std::uint8_t>(whole.begin(), whole.begin() + c.bytesWaiting));
+    const double deadline = behind == 0 ? PluginBridgeChannel::now() : PluginBridgeChannel::now() - behind;
+    const double start = PluginBridgeChannel::now();
+    auto frame = channel.receive(deadline);
+    EXPECT_LT(PluginBridgeChannel::now() - start, 1.0) << "waited past a deadline that had passed";
+    if (c.received) {
+        ASSERT_TRUE(frame) << frame.error().description();
+        EXPECT_EQ(frame->message, PluginBridgeMessage::init(Op::status));
+        EXPECT_EQ(frame->payload.size(), 99u - 8 - 15);
+    } else {
         ASSERT_FALSE(frame);
         EXPECT_EQ(frame.error(), Failure::timedOut());
         EXPECT_EQ(frame.error().description(), "the plug-in did not answer in time");
+        // Stopped before the header was taken, the stream is still in step.
+        EXPECT_EQ(channel.inStep(), c.bytesWaiting < 8);
     }
-    expectFrameStillWaiting();
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, PastDeadline,
+                         ::testing::Combine(::testing::ValuesIn(kPastDeadlines), ::testing::Values(0.0, 1.0, 1e300)),
+                         [](const auto& info) {
+                             const double behind = std::get<1>(info.param);
+                             return std::string(std::get<0>(info.param).name) +
+                                    (behind == 0 ? "AtTheDeadline" : behind == 1 ? "ASecondLate" : "AgesLate");
+                         });
 
 TEST_F(ChannelWait, StopCallbackThatSaysStopCancelsBeforeAnythingIsRead) {
     putWholeFrame();
@@ -50,6 +92,7 @@ TEST_F(ChannelWait, StopCallbackThatSaysStopCancelsBeforeAnythingIsRead) {
     EXPECT_EQ(frame.error(), Failure::cancelled());
     EXPECT_EQ(frame.error().description(), "stopped");
     EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(channel.inStep());
     expectFrameStillWaiting();
 }
 
@@ -76,10 +119,10 @@ TEST_F(ChannelWait, StopCallbackIsAskedBeforeEveryRead) {
     EXPECT_EQ(asked, 1);
 }
 
-TEST_F(ChannelWait, LimitsAreLookedAtEvenForAFrameAlreadyReadAhead) {
+TEST_F(ChannelWait, StopIsAskedEvenForAFrameAlreadyReadAheadWhichALateDeadlineTakes) {
     // Two frames come with one read; the second is at hand without a wait,
-    // yet an expired deadline or a stop request still ends its receive, and
-    // leaves it for the next one.
+    // yet a stop request still ends its receive and leaves it for the next
+    // one, and an expired deadline, which only ends waits, lets it through.
     auto two = rawFrame(R"({"op":"quit"})");
     const auto second = rawFrame(R"({"op":"status"})", {5, 6});
     two.insert(two.end(), second.begin(), second.end());
@@ -89,15 +132,16 @@ TEST_F(ChannelWait, LimitsAreLookedAtEvenForAFrameAlreadyReadAhead) {
     EXPECT_EQ(first->message, PluginBridgeMessage::init(Op::quit));
     ASSERT_FALSE(conduit.hasWaitingBytes());
 
-    auto late = channel.receive(PluginBridgeChannel::now() - 1);
-    ASSERT_FALSE(late);
-    EXPECT_EQ(late.error(), Failure::timedOut());
     int asked = 0;
     auto stopped = channel.receive(std::nullopt, [&] { return ++asked > 0; });
     ASSERT_FALSE(stopped);
     EXPECT_EQ(stopped.error(), Failure::cancelled());
     EXPECT_EQ(asked, 1);
-    expectFrameStillWaiting();
+    EXPECT_TRUE(channel.inStep());
+    auto late = channel.receive(PluginBridgeChannel::now() - 1);
+    ASSERT_TRUE(late) << late.error().description();
+    EXPECT_EQ(late->message, PluginBridgeMessage::init(Op::status));
+    EXPECT_EQ(late->payload, (std::vector<std::uint8_t>{5, 6}));
 }
 
 TEST_F(ChannelWait, ShortDeadlineWithASilentPeerTimesOut) {
@@ -161,6 +205,8 @@ TEST_F(ChannelWait, StopCallbackEndsAReceiveInTheMiddleOfAFrame) {
     auto frame = channel.receive(PluginBridgeChannel::now() + 600, [&] { return ++asked == 5; });
     ASSERT_FALSE(frame);
     EXPECT_EQ(frame.error(), Failure::cancelled());
+    // Part of the frame was taken: what follows in the pipe is no frame's start.
+    EXPECT_FALSE(channel.inStep());
 }
 
 TEST_F(ChannelWait, WithoutDeadlineOrCallbackReceiveWaitsForALateFrame) {
@@ -223,6 +269,68 @@ INSTANTIATE_TEST_SUITE_P(Modes, FrameInPieces, ::testing::Combine(::testing::Boo
                              return std::string(std::get<0>(info.param) ? "nonBlocking" : "blocking") +
                                     (std::get<1>(info.param) ? "WithDeadline" : "Plain");
                          });
+
+// A send to a non-blocking pipe that nobody reads waits for room only within
+// its limits. Room that is there is used even after the deadline. What was
+// written decides whether the stream is still in step.
+struct SendLimitCase {
+    const char* name;
+    bool pipeFull;      // filled to the brim with bytes of earlier frames
+    bool largerThanPipe;
+    double deadlineIn;  // seconds from now; negative for passed
+    bool stop;          // a stop callback that says stop
+    std::optional<Failure> failure;
+    bool inStep;
+};
+
+const SendLimitCase kSendLimits[] = {
+    {"roomAfterThePassedDeadlineIsUsed", false, false, -1, false, std::nullopt, true},
+    {"fullPipeTimesOutWithNothingWritten", true, false, 0.1, false, Failure::timedOut(), true},
+    {"fullPipeAndPassedDeadline", true, false, -1, false, Failure::timedOut(), true},
+    {"largeFrameTimesOutHalfWritten", false, true, 0.1, false, Failure::timedOut(), false},
+    {"fullPipeStoppedWithNothingWritten", true, false, 60, true, Failure::cancelled(), true},
+    {"largeFrameStoppedHalfWritten", false, true, 60, true, Failure::cancelled(), false},
+};
+
+class SendLimit : public ::testing::TestWithParam<SendLimitCase> {};
+
+TEST_P(SendLimit, EndsTheWaitForRoom) {
+    const auto& c = GetParam();
+    Conduit conduit(ConduitKind::pipe);
+    ASSERT_EQ(::fcntl(conduit.writeEnd(), F_SETFL, O_NONBLOCK), 0);
+    const int pipeBytes = ::fcntl(conduit.writeEnd(), F_GETPIPE_SZ);
+    ASSERT_GT(pipeBytes, 0);
+    if (c.pipeFull) {
+        const std::vector<std::uint8_t> filler(4096, 1);
+        while (::write(conduit.writeEnd(), filler.data(), filler.size()) > 0) {
+        }
+        ASSERT_EQ(errno, EAGAIN);
+    }
+    PluginBridgeChannel channel(conduit.readEnd(), conduit.writeEnd());
+    const std::vector<std::uint8_t> payload(c.largerThanPipe ? 2 * static_cast<std::size_t>(pipeBytes) : 16, 3);
+    int asked = 0;
+    const std::function<bool()> stop = [&] { return ++asked > 0; };
+    const double start = PluginBridgeChannel::now();
+    const auto failure = channel.send(PluginBridgeMessage::init(Op::process), payload, start + c.deadlineIn,
+                                      c.stop ? stop : std::function<bool()>());
+    EXPECT_LT(PluginBridgeChannel::now() - start, 10.0);
+    EXPECT_EQ(failure, c.failure) << (failure ? failure->description() : "sent");
+    EXPECT_EQ(channel.inStep(), c.inStep);
+    if (c.stop) {
+        EXPECT_EQ(asked, 1);
+    }
+    if (c.pipeFull) {
+        // Nothing of the frame went in behind the filler.
+        std::vector<std::uint8_t> all(static_cast<std::size_t>(pipeBytes) + 4096);
+        const ssize_t n = ::read(conduit.readEnd(), all.data(), all.size());
+        ASSERT_GT(n, 0);
+        all.resize(static_cast<std::size_t>(n));
+        EXPECT_EQ(all, std::vector<std::uint8_t>(all.size(), 1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SendLimit, ::testing::ValuesIn(kSendLimits),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ChannelClock, NowIsMonotonicSeconds) {
     const double a = PluginBridgeChannel::now();

@@ -6,6 +6,8 @@
 //   ignore-term ignores SIGTERM and never answers, so only SIGKILL ends it
 //   report-fds  replies with its open descriptors, comma-separated, in `title`
 //   parent-pid  replies with the value given after --parent-pid in `title`
+//   pgid        replies with its process group id in `title`
+//   hold-first  as echo, but holds its first reply back until SIGUSR1 comes
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
 
 #include <dirent.h>
@@ -24,6 +26,12 @@ int main(int argc, char** argv) {
         else if (a != "--session") mode = a;
     }
     if (mode == "ignore-term") ::signal(SIGTERM, SIG_IGN);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    // Blocked from the start, so that a signal sent early waits for sigwait.
+    if (mode == "hold-first") ::sigprocmask(SIG_BLOCK, &usr1, nullptr);
+    bool held = false;
     PluginBridgeChannel channel(0, 1);
     for (;;) {
         auto request = channel.receive();
@@ -54,8 +62,15 @@ int main(int argc, char** argv) {
             reply.title = list;
         } else if (mode == "parent-pid") {
             reply.title = parentPID;
+        } else if (mode == "pgid") {
+            reply.title = std::to_string(::getpgid(0));
         } else if (request->message.frames) {
             reply.frames = *request->message.frames * 2;
+        }
+        if (mode == "hold-first" && !held) {
+            int got = 0;
+            ::sigwait(&usr1, &got);
+            held = true;
         }
         if (channel.send(reply, request->payload)) return 0;
         if (request->message.op == PluginBridgeMessage::Op::quit) return 0;

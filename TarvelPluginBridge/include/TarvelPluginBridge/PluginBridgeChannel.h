@@ -6,6 +6,7 @@
 #include "TarvelPluginBridge/PluginBridgeExpected.h"
 #include "TarvelPluginBridge/PluginBridgeMessage.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -68,19 +69,40 @@ public:
     PluginBridgeChannel& operator=(const PluginBridgeChannel&) = delete;
 
     int readFD() const { return readFD_; }
-    int writeFD() const { return writeFD_; }
+    // -1 once released.
+    int writeFD() const;
 
     // Writes one whole frame; frames of concurrent senders never interleave.
     // Nothing on success. After a failure part of the frame may have been
-    // written, and the connection is to be given up.
-    std::optional<Failure> send(const PluginBridgeMessage& message,
-                                std::span<const std::uint8_t> payload = {}) const;
+    // written (inStep() tells), and the connection is then to be given up.
+    // `deadline` and `shouldStop` limit the waits for room as in receive
+    // (`timedOut`, `cancelled`); they can only do so on a non-blocking write
+    // descriptor, whose writes never block in the system. Once the write
+    // descriptor is released every send fails with `closed`.
+    std::optional<Failure> send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload = {},
+                                std::optional<double> deadline = std::nullopt,
+                                const std::function<bool()>& shouldStop = {}) const;
+
+    // For an owner about to close the write descriptor: from now on no send
+    // touches it (its number may soon belong to something else) and every
+    // send fails with `closed`. Waits for a send in progress to end.
+    void releaseWriteFD();
+
+    // False once a send or a receive failed after part of a frame had gone
+    // through: the stream is out of step and the connection is to be given
+    // up. A failure with nothing of a frame written or taken (a stop or a
+    // deadline while waiting for the first byte) leaves it in step: the same
+    // receive can be tried again, and the frame is still to come.
+    bool inStep() const { return sendInStep_ && receiveInStep_; }
 
     // Reads one frame. `deadline` is an absolute time on the clock of now();
-    // it covers the whole frame. `shouldStop` is asked before every wait and,
-    // while nothing arrives, at least every 250 ms; with either given, every
-    // receive looks at both at least once, even when the frame is already at
-    // hand. Only one thread may receive at a time (receive and receiveInto
+    // it covers the whole frame, and is judged only when a wait would be
+    // needed: bytes that are already there are taken even after it, so a
+    // deadline of now() collects a reply that has arrived, and times out one
+    // that has not (or only in part). `shouldStop` is asked before every wait
+    // and, while nothing arrives, at least every 250 ms; with it given, every
+    // receive asks it at least once, even when the frame is already at hand.
+    // Only one thread may receive at a time (receive and receiveInto
     // alike): the channel reads ahead, and bytes of a following frame that
     // come with one read are kept in the channel for the next receive.
     PluginBridgeExpected<Frame, Failure> receive(std::optional<double> deadline = std::nullopt,
@@ -113,12 +135,17 @@ private:
     std::optional<Failure> readBody(Frame& frame, Wait& wait, Body& body) const;
     std::optional<Failure> waitReadable(const std::optional<double>& deadline,
                                         const std::function<bool()>& shouldStop) const;
-    // Writes every byte of the parts, in order; may change `parts`.
-    std::optional<Failure> writeAll(iovec* parts, int count) const;
+    // Writes every byte of the parts, in order; may change `parts`. Called
+    // with writeLock_ held.
+    std::optional<Failure> writeAll(iovec* parts, int count, const std::optional<double>& deadline,
+                                    const std::function<bool()>& shouldStop) const;
 
     const int readFD_;
-    const int writeFD_;
+    int writeFD_; // guarded by writeLock_
+    bool writeReleased_ = false; // guarded by writeLock_
     mutable std::mutex writeLock_;
+    mutable std::atomic<bool> sendInStep_{true};
+    mutable std::atomic<bool> receiveInStep_{true};
 
     // Receive side, touched by the one receiving thread only. Bytes read but
     // not yet taken are readAhead_[aheadBegin_, aheadEnd_).

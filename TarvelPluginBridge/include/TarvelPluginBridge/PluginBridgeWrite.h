@@ -6,6 +6,8 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 
 // Writes all bytes of `parts[0 .. count)` to `fd`, in order. A short write goes
 // on with the rest; EINTR is retried; on a non-blocking descriptor whose buffer
@@ -17,3 +19,20 @@ int pluginBridgeWriteAll(int fd, iovec* parts, int count);
 
 // The same for one contiguous run of bytes.
 int pluginBridgeWriteAll(int fd, const void* bytes, std::size_t size);
+
+// Limits on the waits for room of a non-blocking descriptor. `deadline` is an
+// absolute time on the monotonic clock (PluginBridgeChannel::now()); it is
+// judged only when a wait would be needed, so bytes that fit go out even after
+// it. `shouldStop` is asked before every wait and, while the reader takes
+// nothing, at least every 250 ms. `written` counts the bytes written so far.
+// A blocking descriptor never waits here: its writes block in the system.
+struct PluginBridgeWriteLimits {
+    std::optional<double> deadline;
+    std::function<bool()> shouldStop;
+};
+
+// pluginBridgeWriteAll with limits: ETIMEDOUT when the deadline passed while
+// waiting for room, ECANCELED when `shouldStop` said so. `written`, when
+// given, receives the number of bytes written, whatever the outcome.
+int pluginBridgeWriteAll(int fd, iovec* parts, int count, const PluginBridgeWriteLimits& limits,
+                         std::size_t* written = nullptr);
