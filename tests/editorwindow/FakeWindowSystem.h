@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,11 @@ public:
     std::vector<platform::EditorScreen> screens() override { return screenList; }
     std::optional<EditorRect> mainScreenVisibleFrame() override { return mainVisible; }
     std::optional<double> topLeftRootHeight;
+    bool applicationHasWindow(int pid) override {
+        windowQueries.push_back(pid);
+        return !pidsWithoutWindow.contains(pid);
+    }
+    void prepareDisplayForPlugins() override { ++prepares; }
     Id monitorInput(std::function<void(const platform::EditorInput&)> seen) override {
         monitors[++lastId] = std::move(seen);
         return lastId;
@@ -131,6 +137,11 @@ public:
         for (auto& [id, o] : copy) o(pid);
     }
 
+    // Applications that show no window; every other one has one.
+    std::set<int> pidsWithoutWindow;
+    // Whose windows were asked about, in order.
+    std::vector<int> windowQueries;
+    int prepares = 0;
     bool display = true;
     bool makesPanels = true; // false: the display went away after connect()
     bool modal = false;

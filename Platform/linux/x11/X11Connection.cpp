@@ -134,6 +134,12 @@ void X11Connection::flush() {
     serviceSoon();
 }
 
+void X11Connection::sync() {
+    if (!connection_ || lost_) return;
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    serviceSoon();
+}
+
 void X11Connection::serviceSoon() {
     if (!connection_ || lost_ || pumpPosted_) return;
     pumpPosted_ = true;

@@ -61,6 +61,10 @@ public:
     // Sends what was queued, and makes sure events are handled soon that
     // xcb moved into its own queue meanwhile: the socket no longer shows them.
     void flush();
+    // Sends what was queued and waits until the server has carried it out.
+    // Another client (a plug-in's own connection) can then rely on it: the
+    // server takes the clients' requests in no order among each other.
+    void sync();
     // After waiting for a reply (or anything else that may read the socket):
     // the events read with it are handled soon.
     void serviceSoon();
