@@ -3,8 +3,8 @@
 // plug-in's resize requests and the user's resizes, hides while a third
 // application is active (when the parent has a window to come back to),
 // counts the user's interactions as edits, and is torn down by close(), the
-// close button or the session. Written against the
-// platform's window system interface, so that all of it runs with a fake.
+// close button or the session. Written against the platform's window system
+// interface, so that all of it runs with a fake.
 #pragma once
 
 #include "HelperStatus.h"
