@@ -6,8 +6,12 @@
 #include "plugins/x11view/X11ViewIds.h"
 #include "support/WaitFor.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -194,6 +198,42 @@ TEST_P(EditorWithoutDisplay, OpenEditorSaysSoAndTheSessionGoesOn) {
 INSTANTIATE_TEST_SUITE_P(Displays, EditorWithoutDisplay,
                          testing::Values(NoDisplay{"DisplayUnset", true}, NoDisplay{"NoServerOnDisplay", false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A server that takes the connection and never answers: "open" tries to
+// make the window manager's atoms on it only for a bounded time, and
+// "openEditor" gives up on it, as on no display, and the session goes on.
+TEST(EditorDisplayThatNeverAnswers, DoesNotHoldUpOpen) {
+    ::mkdir("/tmp/.X11-unix", 01777);
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    std::string display, path;
+    for (int attempt = 0; attempt < 20 && path.empty(); ++attempt) {
+        display = tv3test::unusedDisplayName();
+        const std::string candidate = "/tmp/.X11-unix/X" + display.substr(1);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", candidate.c_str());
+        if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) path = candidate;
+    }
+    ASSERT_FALSE(path.empty()) << "no display number to listen on";
+    ASSERT_EQ(::listen(server, 8), 0);
+
+    ::setenv("DISPLAY", display.c_str(), 1);
+    auto helper = sessiontest::startHelper();
+    ::unsetenv("DISPLAY");
+    ASSERT_TRUE(helper);
+    const Reply r = sessiontest::call(*helper, sessiontest::openRequest(sessiontest::fixture("x11_view"),
+                                                                        x11viewfx::kEffectCid));
+    EXPECT_FALSE(r.message.error) << *r.message.error;
+    const Reply editor = sessiontest::call(*helper, openEditorRequest(std::vector<double>{100, 200, 300, 200}));
+    EXPECT_EQ(editor.message.error, std::optional<std::string>("no display is available for the editor"));
+    EXPECT_EQ(sessiontest::succeed(*helper, sessiontest::request(Op::status)).message.editorOpen,
+              std::optional<bool>(false));
+    EXPECT_FALSE(sessiontest::parameters(*helper).empty());
+    EXPECT_TRUE(helper->quit(sessiontest::kEndSeconds).exitedWith(0));
+    ::close(server);
+    ::unlink(path.c_str());
+}
 
 } // namespace
 } // namespace editorx11

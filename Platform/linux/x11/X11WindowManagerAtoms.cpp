@@ -6,15 +6,12 @@
 // enough; the connection that does it is closed again at once.
 #include "X11WindowManagerAtoms.h"
 
+#include "X11Connection.h"
+
 #include <xcb/xcb.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
 namespace platform::x11 {
@@ -47,40 +44,21 @@ constexpr const char* kAtoms[] = {
     "XdndActionLink", "XdndActionPrivate", "_XEMBED", "_XEMBED_INFO",
 };
 
-void internAll(const std::string& display) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-    if (!xcb_connection_has_error(c)) {
-        // All requests first, then the replies: one round trip.
-        std::vector<xcb_intern_atom_cookie_t> cookies;
-        for (const char* name : kAtoms) {
-            cookies.push_back(xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name));
-        }
-        for (const xcb_intern_atom_cookie_t cookie : cookies) std::free(xcb_intern_atom_reply(c, cookie, nullptr));
-    }
-    xcb_disconnect(c);
-}
-
 } // namespace
 
 void internWindowManagerAtoms(std::chrono::milliseconds limit) {
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) return;
-    struct Done {
-        std::mutex lock;
-        std::condition_variable changed;
-        bool done = false;
-    };
-    auto done = std::make_shared<Done>();
-    // xcb_connect cannot be given a deadline, so it runs on a thread of its
-    // own that is left behind if the server never answers.
-    std::thread([done, name = std::string(display)] {
-        internAll(name);
-        std::lock_guard<std::mutex> hold(done->lock);
-        done->done = true;
-        done->changed.notify_all();
-    }).detach();
-    std::unique_lock<std::mutex> hold(done->lock);
-    done->changed.wait_for(hold, limit, [&] { return done->done; });
+    int screen = 0;
+    xcb_connection_t* c = connectWithin(display, limit, screen);
+    if (!c) return;
+    // All requests first, then the replies: one round trip.
+    std::vector<xcb_intern_atom_cookie_t> cookies;
+    for (const char* name : kAtoms) {
+        cookies.push_back(xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name));
+    }
+    for (const xcb_intern_atom_cookie_t cookie : cookies) std::free(xcb_intern_atom_reply(c, cookie, nullptr));
+    xcb_disconnect(c);
 }
 
 } // namespace platform::x11

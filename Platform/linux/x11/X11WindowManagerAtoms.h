@@ -7,8 +7,9 @@
 namespace platform::x11 {
 
 // Interns them over a connection of its own, closed again at once. Waits at
-// most `limit` (a server that accepts but never answers cannot hold the
-// caller up) and does nothing when DISPLAY is not set or no server answers.
+// most `limit` for the connection (a server that takes it and never answers
+// cannot hold the caller up) and does nothing when DISPLAY is not set or no
+// server answers.
 void internWindowManagerAtoms(std::chrono::milliseconds limit);
 
 } // namespace platform::x11
