@@ -100,7 +100,8 @@ public:
         windowQueries.push_back(pid);
         return !pidsWithoutWindow.contains(pid);
     }
-    void prepareDisplayForPlugins() override { ++prepares; }
+    // Nothing to make on a display that shows nothing.
+    void prepareDisplayForPlugins() override {}
     Id monitorInput(std::function<void(const platform::EditorInput&)> seen) override {
         monitors[++lastId] = std::move(seen);
         return lastId;
@@ -141,7 +142,6 @@ public:
     std::set<int> pidsWithoutWindow;
     // Whose windows were asked about, in order.
     std::vector<int> windowQueries;
-    int prepares = 0;
     bool display = true;
     bool makesPanels = true; // false: the display went away after connect()
     bool modal = false;
