@@ -48,11 +48,12 @@ std::int32_t roundedSize(double value) {
 }
 
 ActivationStep followActivation(bool open, std::optional<int> activatedPID, int parentPID, int ownPID,
-                                bool hiddenWhileAway) {
+                                bool hiddenWhileAway, const std::function<bool()>& parentHasWindow) {
     if (!open || !activatedPID) return ActivationStep::nothing;
     if (*activatedPID == parentPID) return hiddenWhileAway ? ActivationStep::show : ActivationStep::nothing;
-    if (*activatedPID != ownPID) return ActivationStep::hide;
-    return ActivationStep::nothing;
+    if (*activatedPID == ownPID) return ActivationStep::nothing;
+    if (!parentHasWindow()) return hiddenWhileAway ? ActivationStep::show : ActivationStep::nothing;
+    return ActivationStep::hide;
 }
 
 bool countsAsInteraction(const platform::EditorInput& input, const platform::EditorPanel* panel) {

@@ -6,6 +6,7 @@
 #include "platform/EditorWindowSystem.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -39,10 +40,15 @@ bool intersects(const EditorRect& a, const EditorRect& b);
 // The nearest integer, halves going away from zero, within 32 bits.
 std::int32_t roundedSize(double value);
 
-// What an activation of another application does to the panel.
+// What an activation of another application does to the panel. The panel
+// follows its parent only while the parent has a window on the display: a
+// parent without one (a program in a terminal) never becomes active again,
+// so the panel then stays like an ordinary window, and comes back if it had
+// been hidden before the parent's last window went. `parentHasWindow` is
+// asked only when a third application became active.
 enum class ActivationStep { nothing, hide, show };
 ActivationStep followActivation(bool open, std::optional<int> activatedPID, int parentPID, int ownPID,
-                                bool hiddenWhileAway);
+                                bool hiddenWhileAway, const std::function<bool()>& parentHasWindow);
 
 // Whether an input counts as one of the user's interactions with `panel`:
 // the end of a gesture (a button or key released, each scroll step) aimed

@@ -138,7 +138,9 @@ void HelperEditorWindow::applyResizeRequest() {
 }
 
 void HelperEditorWindow::followActivation(std::optional<int> pid) {
-    switch (editor::followActivation(isOpen_, pid, parentPID_, environment_.ownPID, hiddenWhileAway_)) {
+    const auto parentHasWindow = [this] { return environment_.windows->applicationHasWindow(parentPID_); };
+    switch (editor::followActivation(isOpen_, pid, parentPID_, environment_.ownPID, hiddenWhileAway_,
+                                     parentHasWindow)) {
     case editor::ActivationStep::nothing:
         break;
     case editor::ActivationStep::hide:

@@ -1,9 +1,10 @@
 // The plug-in's editor in a floating panel of this process: built, attached,
 // placed beside the parent's rectangle and shown in one go; it follows the
 // plug-in's resize requests and the user's resizes, hides while a third
-// application is active, counts the user's interactions as edits, and is torn
-// down by close(), the close button or the session. Written against the
-// platform's window system interface, so that all of it runs with a fake.
+// application is active (when the parent has a window to come back to),
+// counts the user's interactions as edits, and is torn down by close(), the
+// close button or the session. Written against the platform's window system
+// interface, so that all of it runs with a fake.
 #pragma once
 
 #include "HelperStatus.h"

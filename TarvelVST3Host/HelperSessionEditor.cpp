@@ -32,13 +32,18 @@ HelperSession::Reply HelperSession::openEditor(const PluginBridgeMessage& reques
         return error("no display is available for the editor");
     }
     HelperEditorWindow::Environment windowEnvironment{e.windows, e.mainLoop, static_cast<int>(::getpid())};
+    // Before the view is attached, and again after: a plug-in may bring its
+    // window library in as late as that.
+    platform::keepPluginWindowErrorsNonFatal();
     try {
         editor_ = HelperEditorWindow::open(plugin_, request.title.value_or(kDefaultTitle), request.anchor,
                                            parentPID_, status_, windowEnvironment);
     } catch (const HelperEditorWindow::Failure& failure) {
         editor_.reset();
+        platform::keepPluginWindowErrorsNonFatal();
         return error(failure.what());
     }
+    platform::keepPluginWindowErrorsNonFatal();
     status_->setEditorOpen(true);
     return plain();
 }

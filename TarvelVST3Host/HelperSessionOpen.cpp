@@ -39,6 +39,10 @@ HelperSession::Reply HelperSession::open(const PluginBridgeMessage& request) {
     const double sampleRate = request.sampleRate.value_or(kDefaultSampleRate);
     const bool instrument = request.instrument.value_or(false);
 
+    const bool wantsEditor = request.wantsEditor.value_or(true);
+    // Some plug-ins look up the window manager's atoms once, when created.
+    if (wantsEditor && environment().windows) environment().windows->prepareDisplayForPlugins();
+
     char error[512] = {};
     tv3m_plugin* created =
         instrument
@@ -65,7 +69,9 @@ HelperSession::Reply HelperSession::open(const PluginBridgeMessage& request) {
     reply.hasAudioInput = tv3m_plugin_has_audio_input(plugin_) != 0;
     // Probed only when the parent wants to know (asking makes the view), and
     // only where this build can show an editor at all.
-    const bool wantsEditor = request.wantsEditor.value_or(true);
     reply.hasEditor = wantsEditor && environment().windows && tv3m_editor_available(plugin_) != 0;
+    // Loading, creating and probing its view may have brought the plug-in's
+    // window library in.
+    platform::keepPluginWindowErrorsNonFatal();
     return {std::move(reply), {}};
 }

@@ -15,6 +15,7 @@ packages=(
   libxcb1-dev libxcb-randr0-dev libxcb-xinput-dev libxcb-icccm4-dev libxcb-ewmh-dev
   xvfb xdotool x11-utils imagemagick libgl1-mesa-dri libglx-mesa0
   libxcb-xtest0-dev          # the X tests' clicks and keys (XTEST)
+  libx11-dev                 # the fixture plug-in whose editor is drawn with Xlib
 )
 
 missing=()

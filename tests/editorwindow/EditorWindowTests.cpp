@@ -224,6 +224,29 @@ TEST_F(EditorWindowTest, HidesWhileAThirdApplicationIsActive) {
     window->close();
 }
 
+// The parent is asked about at each activation, not once: it may open its
+// first window, or close its last, while the editor is open.
+TEST_F(EditorWindowTest, FollowsTheParentOnlyWhileItHasAWindow) {
+    windows.pidsWithoutWindow = {kParentPID};
+    auto window = open();
+    windows.activate(kParentPID + 1);
+    EXPECT_FALSE(window->hiddenWhileAway());
+    EXPECT_TRUE(panel().visible) << "hidden for a parent that can never become active";
+    EXPECT_EQ(panel().hidden, 0);
+    EXPECT_EQ(windows.windowQueries, std::vector<int>{kParentPID});
+
+    windows.pidsWithoutWindow.clear(); // the parent shows a window
+    windows.activate(kParentPID + 1);
+    EXPECT_TRUE(window->hiddenWhileAway());
+    EXPECT_FALSE(panel().visible);
+
+    windows.pidsWithoutWindow = {kParentPID}; // and closes it again
+    windows.activate(kParentPID + 2);
+    EXPECT_FALSE(window->hiddenWhileAway());
+    EXPECT_TRUE(panel().visible) << "left hidden by a parent that can no longer bring it back";
+    window->close();
+}
+
 TEST_F(EditorWindowTest, CountsTheEndsOfGesturesAimedAtThePanel) {
     auto window = open();
     const FakePanel other(10, 10);

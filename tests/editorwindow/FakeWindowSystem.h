@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,12 @@ public:
     std::vector<platform::EditorScreen> screens() override { return screenList; }
     std::optional<EditorRect> mainScreenVisibleFrame() override { return mainVisible; }
     std::optional<double> topLeftRootHeight;
+    bool applicationHasWindow(int pid) override {
+        windowQueries.push_back(pid);
+        return !pidsWithoutWindow.contains(pid);
+    }
+    // Nothing to make on a display that shows nothing.
+    void prepareDisplayForPlugins() override {}
     Id monitorInput(std::function<void(const platform::EditorInput&)> seen) override {
         monitors[++lastId] = std::move(seen);
         return lastId;
@@ -131,6 +138,10 @@ public:
         for (auto& [id, o] : copy) o(pid);
     }
 
+    // Applications that show no window; every other one has one.
+    std::set<int> pidsWithoutWindow;
+    // Whose windows were asked about, in order.
+    std::vector<int> windowQueries;
     bool display = true;
     bool makesPanels = true; // false: the display went away after connect()
     bool modal = false;

@@ -75,18 +75,37 @@ TEST(Activation, HidesForAThirdApplicationAndComesBackWithTheParent) {
         bool open;
         std::optional<int> pid;
         bool hidden;
+        bool parentHasWindow;
         ActivationStep want;
+        bool asksForWindows; // whether the parent's windows are looked up
     };
     const Case cases[] = {
-        {"a third application hides the panel", true, other, false, ActivationStep::hide},
-        {"this process itself changes nothing", true, self, false, ActivationStep::nothing},
-        {"the parent shows a hidden panel", true, parent, true, ActivationStep::show},
-        {"the parent, panel not hidden: nothing", true, parent, false, ActivationStep::nothing},
-        {"no process id: nothing", true, std::nullopt, false, ActivationStep::nothing},
-        {"a closed window: nothing", false, other, false, ActivationStep::nothing},
+        {"a third application hides the panel", true, other, false, true, ActivationStep::hide, true},
+        {"this process itself changes nothing", true, self, false, true, ActivationStep::nothing, false},
+        {"the parent shows a hidden panel", true, parent, true, true, ActivationStep::show, false},
+        {"the parent, panel not hidden: nothing", true, parent, false, true, ActivationStep::nothing, false},
+        {"no process id: nothing", true, std::nullopt, false, true, ActivationStep::nothing, false},
+        {"a closed window: nothing", false, other, false, true, ActivationStep::nothing, false},
+        // A parent with no window (a terminal program) never becomes active:
+        // the panel is not hidden for it, and one hidden before comes back.
+        {"a parent without a window: a third application changes nothing", true, other, false, false,
+         ActivationStep::nothing, true},
+        {"a parent without a window: a hidden panel comes back", true, other, true, false, ActivationStep::show,
+         true},
+        {"a parent without a window: this process changes nothing", true, self, false, false,
+         ActivationStep::nothing, false},
+        {"a parent with a window: a third application hides a hidden panel again", true, other, true, true,
+         ActivationStep::hide, true},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(editor::followActivation(c.open, c.pid, parent, self, c.hidden), c.want) << c.name;
+    for (const Case& c : cases) {
+        int asked = 0;
+        const auto parentHasWindow = [&] {
+            ++asked;
+            return c.parentHasWindow;
+        };
+        EXPECT_EQ(editor::followActivation(c.open, c.pid, parent, self, c.hidden, parentHasWindow), c.want) << c.name;
+        EXPECT_EQ(asked > 0, c.asksForWindows) << c.name;
+    }
 }
 
 TEST(Interactions, OnlyTheEndOfAGestureAimedAtThePanelCounts) {

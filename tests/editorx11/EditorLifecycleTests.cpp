@@ -6,8 +6,12 @@
 #include "plugins/x11view/X11ViewIds.h"
 #include "support/WaitFor.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -43,6 +47,9 @@ TEST_F(EditorX11Test, ThePanelHidesWhileAThirdApplicationIsActiveAndReturnsWithT
     const std::optional<Panel> panel = waitPanel();
     ASSERT_TRUE(panel);
     ASSERT_TRUE(waitLogged("mapped"));
+    // The parent (this test: the helper was given our pid) shows a window,
+    // which the user can activate to bring the panel back.
+    const xcb_window_t parent = xc.makeWindow({1700, 800, 50, 50}, 0x404040, ::getpid());
 
     // A window of a third process (the X server's own pid will do) is made
     // active, as the window manager does when the user clicks it.
@@ -63,13 +70,53 @@ TEST_F(EditorX11Test, ThePanelHidesWhileAThirdApplicationIsActiveAndReturnsWithT
     EXPECT_TRUE(tv3test::waitFor([&] { return !xc.isViewable(panel->window); }, kShowSeconds))
         << "still shown after raiseEditor while a third application is active";
 
-    // The parent (this test: the helper was given our pid) becomes active.
-    const xcb_window_t parent = xc.makeWindow({1700, 800, 50, 50}, 0x404040, ::getpid());
+    // The parent becomes active.
     xc.setActiveWindow(parent);
     EXPECT_TRUE(tv3test::waitFor([&] { return xc.isViewable(panel->window); }, kShowSeconds))
         << "not shown again when the parent became active";
     EXPECT_EQ(xc.geometry(panel->window), (XRect{408, 200, 400, 300})) << "shown where it was";
     EXPECT_TRUE(waitPainted(panel->window));
+    quitCleanly();
+}
+
+// A parent with no window of its own (a program in a terminal, as tarvel
+// is) never becomes active: the panel does not hide for a third application
+// then, and follows the parent again once it shows a window.
+TEST_F(EditorX11Test, ThePanelOfAParentWithoutAWindowStaysWhileAThirdApplicationIsActive) {
+    ASSERT_TRUE(startWith("x11_view"));
+    ASSERT_FALSE(openEditor(std::vector<double>{100, 200, 300, 200}).message.error);
+    const std::optional<Panel> panel = waitPanel();
+    ASSERT_TRUE(panel);
+    ASSERT_TRUE(waitLogged("mapped"));
+    ASSERT_TRUE(waitPainted(panel->window));
+    ASSERT_TRUE(xc.windowsOfPid(::getpid()).empty()) << "the parent has a window";
+    // A window of ours without _NET_WM_PID, and one that carries our pid
+    // but is never shown (as a toolkit's client leader is), are no windows
+    // the user can activate.
+    xc.makeWindow({1500, 900, 50, 50}, 0x404040);
+    xc.makeWindow({1400, 900, 50, 50}, 0x404040, ::getpid(), /*map=*/false);
+
+    const xcb_window_t third = xc.makeWindow({1700, 900, 50, 50}, 0x404040, x.pid());
+    xc.setActiveWindow(third);
+    // A click in the panel, made after the activation, reaches the helper
+    // after it: once the click counts (with the view's own edit), the
+    // activation has been handled, and a hidden panel would take no click.
+    const std::optional<XRect> at = xc.geometry(panel->window);
+    ASSERT_TRUE(at);
+    xc.click(at->x + at->width / 2, at->y + at->height / 2);
+    EXPECT_EQ(editsUntil(2), 2) << "the click in the panel did not count";
+    xc.sync();
+    EXPECT_TRUE(xc.isViewable(panel->window)) << "hidden while the parent has no window to come back with";
+
+    // The parent shows a window: the panel follows it again.
+    const xcb_window_t parent = xc.makeWindow({1700, 800, 50, 50}, 0x404040, ::getpid());
+    const xcb_window_t another = xc.makeWindow({1600, 900, 50, 50}, 0x404040, x.pid());
+    xc.setActiveWindow(another);
+    EXPECT_TRUE(tv3test::waitFor([&] { return !xc.isViewable(panel->window); }, kShowSeconds))
+        << "still shown while a third application is active and the parent has a window";
+    xc.setActiveWindow(parent);
+    EXPECT_TRUE(tv3test::waitFor([&] { return xc.isViewable(panel->window); }, kShowSeconds))
+        << "not shown again when the parent became active";
     quitCleanly();
 }
 
@@ -151,6 +198,42 @@ TEST_P(EditorWithoutDisplay, OpenEditorSaysSoAndTheSessionGoesOn) {
 INSTANTIATE_TEST_SUITE_P(Displays, EditorWithoutDisplay,
                          testing::Values(NoDisplay{"DisplayUnset", true}, NoDisplay{"NoServerOnDisplay", false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A server that takes the connection and never answers: "open" tries to
+// make the window manager's atoms on it only for a bounded time, and
+// "openEditor" gives up on it, as on no display, and the session goes on.
+TEST(EditorDisplayThatNeverAnswers, DoesNotHoldUpOpen) {
+    ::mkdir("/tmp/.X11-unix", 01777);
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    std::string display, path;
+    for (int attempt = 0; attempt < 20 && path.empty(); ++attempt) {
+        display = tv3test::unusedDisplayName();
+        const std::string candidate = "/tmp/.X11-unix/X" + display.substr(1);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", candidate.c_str());
+        if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) path = candidate;
+    }
+    ASSERT_FALSE(path.empty()) << "no display number to listen on";
+    ASSERT_EQ(::listen(server, 8), 0);
+
+    ::setenv("DISPLAY", display.c_str(), 1);
+    auto helper = sessiontest::startHelper();
+    ::unsetenv("DISPLAY");
+    ASSERT_TRUE(helper);
+    const Reply r = sessiontest::call(*helper, sessiontest::openRequest(sessiontest::fixture("x11_view"),
+                                                                        x11viewfx::kEffectCid));
+    EXPECT_FALSE(r.message.error) << *r.message.error;
+    const Reply editor = sessiontest::call(*helper, openEditorRequest(std::vector<double>{100, 200, 300, 200}));
+    EXPECT_EQ(editor.message.error, std::optional<std::string>("no display is available for the editor"));
+    EXPECT_EQ(sessiontest::succeed(*helper, sessiontest::request(Op::status)).message.editorOpen,
+              std::optional<bool>(false));
+    EXPECT_FALSE(sessiontest::parameters(*helper).empty());
+    EXPECT_TRUE(helper->quit(sessiontest::kEndSeconds).exitedWith(0));
+    ::close(server);
+    ::unlink(path.c_str());
+}
 
 } // namespace
 } // namespace editorx11

@@ -124,6 +124,12 @@ TEST_F(TarvelEditOnX11, ShowsTheEditorReportsTheEditsAndSavesOnClose) {
     const std::optional<XRect> at = xc.geometry(*panel);
     ASSERT_TRUE(at);
 
+    // The user first activates another application's window. tarvel, the
+    // parent, has no window to come back with, so the panel stays: the
+    // clicks below, which reach the helper after the activation, still land
+    // in it.
+    xc.setActiveWindow(xc.makeWindow({1700, 900, 50, 50}, 0x404040, display.pid()));
+
     // Two clicks in the view, the first of which also makes the view's one
     // parameter edit: three edits.
     xc.click(at->x + at->width / 2, at->y + at->height / 2);

@@ -97,6 +97,11 @@ public:
     virtual std::vector<EditorScreen> screens() = 0;
     virtual std::optional<EditorRect> mainScreenVisibleFrame() = 0;
 
+    // Whether the application with this process id has a window of its own
+    // on the display: one without any can never become the active one. True
+    // when the window system cannot tell.
+    virtual bool applicationHasWindow(int pid) = 0;
+
     // Calls `seen` for each of the user's inputs, which go on unchanged.
     virtual Id monitorInput(std::function<void(const EditorInput&)> seen) = 0;
     // Calls `activated` whenever an application becomes the active one, with
@@ -108,7 +113,22 @@ public:
     // first. Platforms without one say false.
     virtual bool modalLoopRunning() = 0;
     virtual void abortModal() = 0;
+
+    // Before an instance that may show an editor is created: makes on the
+    // display what plug-ins expect a window manager to have made there, as
+    // some look it up only once, when they are created, and only if it
+    // exists. Waits a bounded time, keeps no connection open, and does
+    // nothing when there is no display.
+    virtual void prepareDisplayForPlugins() = 0;
 };
+
+// Plug-ins may bring the window system's own client library into the process
+// (on X11: Xlib, whose default error handler ends the process on any failed
+// request). Once it is there, its errors are logged and the plug-in goes on,
+// unless the plug-in installed a handler of its own. Call it wherever the
+// library may first appear: after loading and creating an instance and after
+// attaching its view. Main thread; cheap once done.
+void keepPluginWindowErrorsNonFatal();
 
 // The platform's window system, served by `loop` (the main thread's). It
 // connects to the display only when connect() is first called.

@@ -3,9 +3,13 @@
 #include <xcb/randr.h>
 #include <xcb/xinput.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace platform::x11 {
 
@@ -57,7 +61,61 @@ xcb_window_t windowOf(const xcb_generic_event_t& e) {
     }
 }
 
+// Long for a local server; the session waits meanwhile.
+constexpr std::chrono::milliseconds kConnectLimit{5000};
+
 } // namespace
+
+xcb_connection_t* connectWithin(const std::string& display, std::chrono::milliseconds limit, int& screen) {
+    struct Attempt {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool done = false, abandoned = false;
+        xcb_connection_t* connection = nullptr;
+        int screen = 0;
+    };
+    // One attempt at a time: xcb_connect is not safe beside another (Xau's
+    // file name lives in a static), and a server that did not answer the
+    // last one is not answering.
+    static std::mutex pendingLock;
+    static bool pending = false;
+    {
+        std::lock_guard<std::mutex> hold(pendingLock);
+        if (pending) return nullptr;
+        pending = true;
+    }
+    auto attempt = std::make_shared<Attempt>();
+    // xcb_connect takes no deadline: it runs on a thread of its own, left
+    // behind when the server never answers.
+    std::thread([attempt, display] {
+        int number = 0;
+        xcb_connection_t* c = xcb_connect(display.c_str(), &number);
+        if (c && xcb_connection_has_error(c)) {
+            xcb_disconnect(c);
+            c = nullptr;
+        }
+        {
+            std::lock_guard<std::mutex> hold(pendingLock);
+            pending = false;
+        }
+        std::lock_guard<std::mutex> hold(attempt->lock);
+        if (attempt->abandoned) {
+            if (c) xcb_disconnect(c);
+            return;
+        }
+        attempt->connection = c;
+        attempt->screen = number;
+        attempt->done = true;
+        attempt->changed.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> hold(attempt->lock);
+    if (!attempt->changed.wait_for(hold, limit, [&] { return attempt->done; })) {
+        attempt->abandoned = true;
+        return nullptr;
+    }
+    screen = attempt->screen;
+    return attempt->connection;
+}
 
 X11Connection::~X11Connection() {
     // Only a connection that failed half-way is ever let go: a working one
@@ -81,9 +139,8 @@ bool X11Connection::open(std::string& why) {
         return false;
     }
     int number = 0;
-    xcb_connection_t* c = xcb_connect(nullptr, &number);
-    if (!c || xcb_connection_has_error(c)) {
-        if (c) xcb_disconnect(c);
+    xcb_connection_t* c = connectWithin(display, kConnectLimit, number);
+    if (!c) {
         why = std::string("cannot connect to the X server at ") + display;
         return false;
     }
@@ -131,6 +188,12 @@ void X11Connection::flush() {
     if (!connection_ || lost_) return;
     // xcb reads whatever the server sent while it waits to write.
     xcb_flush(connection_);
+    serviceSoon();
+}
+
+void X11Connection::sync() {
+    if (!connection_ || lost_) return;
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
     serviceSoon();
 }
 

@@ -9,6 +9,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -38,7 +39,7 @@ public:
     X11Connection& operator=(const X11Connection&) = delete;
 
     // Connects when not yet connected. False, with the reason, when there is
-    // no usable display (none named, refused, or lost since).
+    // no usable display (none named, refused, silent, or lost since).
     bool open(std::string& why);
     bool isOpen() const { return connection_ && !lost_; }
 
@@ -61,6 +62,10 @@ public:
     // Sends what was queued, and makes sure events are handled soon that
     // xcb moved into its own queue meanwhile: the socket no longer shows them.
     void flush();
+    // Sends what was queued and waits until the server has carried it out.
+    // Another client (a plug-in's own connection) can then rely on it: the
+    // server takes the clients' requests in no order among each other.
+    void sync();
     // After waiting for a reply (or anything else that may read the socket):
     // the events read with it are handled soon.
     void serviceSoon();
@@ -88,6 +93,11 @@ private:
     std::function<void(const xcb_generic_event_t&)> rootHandler_;
     std::function<void()> lostHandler_;
 };
+
+// Connects to `display` (DISPLAY's form), waiting at most `limit`: a server
+// that takes the connection and never answers cannot hold the caller up. Null
+// when it failed or took too long; a connection that comes later is closed.
+xcb_connection_t* connectWithin(const std::string& display, std::chrono::milliseconds limit, int& screen);
 
 // Reads a reply and frees it with the right call; null when the request failed.
 template <typename Reply>

@@ -4,12 +4,14 @@
 // which tell of every click and key without taking them from the plug-in.
 #include "X11Connection.h"
 #include "X11Panel.h"
+#include "X11WindowManagerAtoms.h"
 #include "platform/EditorWindowSystem.h"
 
 #include <xcb/randr.h>
 #include <xcb/xinput.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <vector>
 
@@ -83,6 +85,52 @@ public:
         return flipped(visible, rootHeight);
     }
 
+    // The window manager's client list, or without one the root's mapped
+    // children, each with its _NET_WM_PID; windows that only carry a pid
+    // without being shown (client leaders) do not count.
+    bool applicationHasWindow(int pid) override {
+        if (!connection_.isOpen() || pid <= 0) return true;
+        xcb_connection_t* c = connection_.xcb();
+        xcb_ewmh_connection_t& ewmh = connection_.ewmh();
+        std::vector<xcb_window_t> candidates;
+        bool managed = false;
+        xcb_ewmh_get_windows_reply_t clients{};
+        if (xcb_ewmh_get_client_list_reply(&ewmh, xcb_ewmh_get_client_list(&ewmh, connection_.screenNumber()),
+                                           &clients, nullptr)) {
+            candidates.assign(clients.windows, clients.windows + clients.windows_len);
+            xcb_ewmh_get_windows_reply_wipe(&clients);
+            managed = true;
+        } else {
+            X11Reply<xcb_query_tree_reply_t> tree(
+                xcb_query_tree_reply(c, xcb_query_tree(c, connection_.root()), nullptr));
+            if (tree) {
+                const xcb_window_t* kids = xcb_query_tree_children(tree.reply);
+                candidates.assign(kids, kids + xcb_query_tree_children_length(tree.reply));
+            }
+        }
+        // Every request first, then every reply: one round trip each.
+        std::vector<xcb_get_property_cookie_t> pids;
+        for (const xcb_window_t window : candidates) pids.push_back(xcb_ewmh_get_wm_pid(&ewmh, window));
+        std::vector<xcb_window_t> ofPid;
+        for (std::size_t i = 0; i < pids.size(); ++i) {
+            std::uint32_t value = 0;
+            if (xcb_ewmh_get_wm_pid_reply(&ewmh, pids[i], &value, nullptr) && value == static_cast<std::uint32_t>(pid))
+                ofPid.push_back(candidates[i]);
+        }
+        // A managed client counts even while iconified: the user can bring it back.
+        bool found = managed && !ofPid.empty();
+        if (!managed) {
+            std::vector<xcb_get_window_attributes_cookie_t> attributes;
+            for (const xcb_window_t window : ofPid) attributes.push_back(xcb_get_window_attributes(c, window));
+            for (const xcb_get_window_attributes_cookie_t cookie : attributes) {
+                X11Reply<xcb_get_window_attributes_reply_t> a(xcb_get_window_attributes_reply(c, cookie, nullptr));
+                if (a && a->map_state != XCB_MAP_STATE_UNMAPPED) found = true;
+            }
+        }
+        connection_.serviceSoon();
+        return found;
+    }
+
     Id monitorInput(std::function<void(const EditorInput&)> seen) override {
         const Id id = nextId_++;
         inputMonitors_[id] = std::move(seen);
@@ -106,7 +154,14 @@ public:
     bool modalLoopRunning() override { return false; }
     void abortModal() override {}
 
+    // A short-lived connection: a session that never shows an editor keeps
+    // none open.
+    void prepareDisplayForPlugins() override { x11::internWindowManagerAtoms(kAtomsLimit); }
+
 private:
+    // Long for a local server, short for a session waiting to open.
+    static constexpr std::chrono::milliseconds kAtomsLimit{2000};
+
     struct Monitor {
         RootRect rect;
         bool primary = false;

@@ -83,7 +83,9 @@ X11Panel::X11Panel(X11Connection& connection, double width, double height,
 
     connection_.addTarget(top_, this);
     connection_.addTarget(container_, this);
-    connection_.flush();
+    // The plug-in makes its window inside the container over a connection
+    // of its own: the container must exist on the server before then.
+    connection_.sync();
 }
 
 X11Panel::~X11Panel() {
