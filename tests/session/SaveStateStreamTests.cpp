@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <ostream>
+#include <string>
 
 namespace sessiontest {
 namespace {
@@ -108,8 +109,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Also for a plug-in that skips flushes: its settings must not lose the edit.
 TEST(SaveState, AnEditJustBeforeTheSaveLoadsIntoAFreshInstance) {
-    for (const char* name : {"session_delays", "session_ignores_flush"})
-    for (std::int64_t maxBlock : {512, 64}) {
+    struct Case {
+        const char* name;
+        std::int64_t maxBlock;
+    };
+    const Case cases[] = {
+        {"session_delays", 512}, {"session_delays", 64}, {"session_ignores_flush", 512}, {"session_ignores_flush", 64}};
+    for (const auto& [name, maxBlock] : cases) {
         SCOPED_TRACE(std::string(name) + " max block " + std::to_string(maxBlock));
         Reply saved;
         {
@@ -120,6 +126,10 @@ TEST(SaveState, AnEditJustBeforeTheSaveLoadsIntoAFreshInstance) {
             saved = succeed(*client, request(Op::saveState));
         }
         ASSERT_TRUE(saved.message.componentBytes && saved.message.controllerBytes);
+        ASSERT_GE(saved.payload.size(), static_cast<std::size_t>(sessionfx::kComponentStateBytes));
+        EXPECT_EQ(std::vector<std::uint8_t>(saved.payload.begin(), saved.payload.begin() + sessionfx::kComponentStateBytes),
+                  componentState(0.75))
+            << "the processor's settings lack the edit";
         auto fresh = startHelper();
         ASSERT_TRUE(fresh);
         openFixture(*fresh, name, false, maxBlock);

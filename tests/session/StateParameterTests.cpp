@@ -192,7 +192,8 @@ TEST(SaveState, AStateThatGrowsBetweenTheSizeQueryAndTheCopyIsStillSaved) {
     }
 }
 
-TEST(SaveState, AfterOpenItNeverFailsAndKeepsTheLayout) {
+// Refusing settings on load says nothing about saving them.
+TEST(SaveState, APlugInThatRefusesItsSettingsStillSavesThemInTheLayout) {
     auto client = openedOn("session_rejects_state");
     ASSERT_TRUE(client);
     Reply r = succeed(*client, request(Op::saveState));
