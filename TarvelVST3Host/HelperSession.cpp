@@ -153,21 +153,44 @@ void HelperSession::readLoop(PluginBridgeChannel& channel, std::shared_ptr<Sessi
 
 HelperSession::Reply HelperSession::handle(const PluginBridgeMessage& request,
                                            std::span<const std::uint8_t> payload) {
-    switch (request.op) {
-    case Op::open: return open(request);
-    case Op::loadState: return loadState(request, payload);
-    case Op::saveState: return saveState();
-    case Op::process: return isInstrument_ ? processNotes(request) : process(request, payload);
-    case Op::parameters: return parameters();
-    case Op::setParameter: return setParameter(request);
-    case Op::openEditor: return openEditor(request);
-    case Op::closeEditor: return closeEditor();
-    case Op::raiseEditor: return raiseEditor();
-    case Op::status: // answered by the request thread; harmless here
-    case Op::quit:
-    case Op::reply: break;
-    }
-    return {PluginBridgeMessage::reply(), {}};
+    Reply result = [&]() -> Reply {
+        switch (request.op) {
+        case Op::open: return open(request);
+        case Op::loadState: return loadState(request, payload);
+        case Op::saveState: return saveState();
+        case Op::process: return isInstrument_ ? processNotes(request) : process(request, payload);
+        case Op::parameters: return parameters();
+        case Op::setParameter: return setParameter(request);
+        case Op::openEditor: return openEditor(request);
+        case Op::closeEditor: return closeEditor();
+        case Op::raiseEditor: return raiseEditor();
+        case Op::status: // answered by the request thread; harmless here
+        case Op::quit:
+        case Op::reply: break;
+        }
+        return {PluginBridgeMessage::reply(), {}};
+    }();
+    reportLatencyChange(request, result.message);
+    return result;
+}
+
+// A plug-in announces a new latency (a look-ahead parameter, say) from
+// wherever it notices it: inside a block, while a parameter is set, from its
+// editor. VST3 asks the host to stop processing, deactivate and reactivate
+// the component and then read the latency, and plug-ins may only adopt the
+// new value on reactivation. That restart drops what the plug-in holds of
+// the stream (delay lines), so it is done here, after the request, and never
+// without the parent learning of it: the same reply carries the new
+// latency. A failed reply carries nothing but its error, so the note waits
+// for the next successful one. "open" has just activated the instance and
+// read its latency, so it needs no restart.
+void HelperSession::reportLatencyChange(const PluginBridgeMessage& request, PluginBridgeMessage& reply) {
+    if (!plugin_ || reply.error) return;
+    if (!tv3m_plugin_take_latency_change(plugin_)) return;
+    // A plug-in that will not become active again refuses every later
+    // block, which the parent then hears of.
+    if (request.op != Op::open) tv3m_plugin_restart_processing(plugin_);
+    reply.latency = tv3m_plugin_latency(plugin_);
 }
 
 void HelperSession::exitSoon() {

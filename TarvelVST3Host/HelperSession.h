@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <future>
 #include <vector>
@@ -116,8 +117,12 @@ private:
     // Sizes the work areas for one block; false when they cannot be had.
     bool prepareAreas(std::int32_t frames, bool withInput);
     void takeEditCount();
-    // Component (false) or controller (true) state; empty when it cannot be read.
-    std::vector<std::uint8_t> blob(bool controller);
+    // Component (false) or controller (true) state, possibly empty; none when
+    // it cannot be read.
+    std::optional<std::vector<std::uint8_t>> blob(bool controller);
+    // After a successful request: when the plug-in announced a new latency,
+    // restarts its processing and puts the new latency into the reply.
+    void reportLatencyChange(const PluginBridgeMessage& request, PluginBridgeMessage& reply);
 
     PluginBridgeChannel& channel_;
     const std::int32_t parentPID_;

@@ -10,7 +10,10 @@
 
 namespace {
 
+// tv3m_plugin_flush_parameters: the plug-in did not look at the edits.
+constexpr std::int32_t kFlushIgnored = 2;
 constexpr std::int32_t kSettleFrames = 256;
+
 // A plug-in whose state grows between the size query and the copy is asked
 // again, with room to spare, this many times before its state counts as
 // unreadable.
@@ -26,10 +29,11 @@ double finiteOrZero(double v) { return std::isfinite(v) ? v : 0.0; }
 
 } // namespace
 
-std::vector<std::uint8_t> HelperSession::blob(bool controller) {
+std::optional<std::vector<std::uint8_t>> HelperSession::blob(bool controller) {
     const SaveFunction save = controller ? tv3m_controller_state_save : tv3m_state_save;
     std::int32_t size = 0;
-    if (save(plugin_, nullptr, 0, &size) != 0 || size <= 0) return {};
+    if (save(plugin_, nullptr, 0, &size) != 0) return std::nullopt;
+    if (size <= 0) return std::vector<std::uint8_t>{}; // an empty state, as the plug-in said
 
     std::int64_t capacity = size;
     for (int attempt = 0; attempt < kStateCopyAttempts; ++attempt) {
@@ -37,24 +41,23 @@ std::vector<std::uint8_t> HelperSession::blob(bool controller) {
         try {
             bytes.assign(static_cast<std::size_t>(capacity), 0);
         } catch (const std::bad_alloc&) {
-            return {};
+            return std::nullopt;
         }
         std::int32_t written = 0;
         if (save(plugin_, bytes.data(), static_cast<std::int32_t>(capacity), &written) == 0) {
             bytes.resize(std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(std::max(written, 0))));
             return bytes;
         }
-        // Sending an empty block here would be stored by the parent as the
-        // user's settings: when the state only grew, ask again with room for
-        // it to grow a little more.
-        if (written <= capacity) return {};
+        // When the state only grew, ask again with room for it to grow a
+        // little more; anything else is a state that cannot be read.
+        if (written <= capacity) return std::nullopt;
         const std::int64_t roomy = static_cast<std::int64_t>(written) * 2;
         const std::int64_t limit =
             std::min<std::int64_t>(PluginBridgeChannel::maximumFrameBytes, std::numeric_limits<std::int32_t>::max());
-        if (written > limit) return {};
+        if (written > limit) return std::nullopt;
         capacity = std::min(roomy, limit);
     }
-    return {};
+    return std::nullopt;
 }
 
 HelperSession::Reply HelperSession::loadState(const PluginBridgeMessage& request,
@@ -86,22 +89,36 @@ HelperSession::Reply HelperSession::loadState(const PluginBridgeMessage& request
 HelperSession::Reply HelperSession::saveState() {
     if (!plugin_) return failed("no instance is open");
 
-    // One block of silence first, so that parameter changes still waiting for
-    // a block reach the processor before its state is read. A session opened
-    // with smaller blocks gets a block of its own size: a longer one would be
-    // refused before the changes were handed over.
-    const auto settle = static_cast<std::int32_t>(std::min<std::int64_t>(kSettleFrames, maxBlock_));
-    if (prepareAreas(settle, true)) {
-        std::fill(inputArea_.begin(), inputArea_.end(), 0.0f);
-        render(settle);
+    // Edits made since the last block (in the editor, or by "setParameter")
+    // reach the processor before its state is read. They go by VST3's
+    // parameter flush, which moves no audio: a parent saving between two
+    // blocks of one stream gets the same stream as without the save. A flush
+    // the plug-in refuses leaves the state as it is, still worth saving.
+    if (tv3m_plugin_flush_parameters(plugin_) == kFlushIgnored) {
+        // The plug-in skipped the flush without looking at the edits (DPF
+        // does so), and its state would not hold them: settings saved
+        // without the user's last edits are lost for good, so such a plug-in
+        // alone still gets one block of silence to take them, at the cost
+        // of that block in its stream. Never more than the instance's size.
+        const auto settle = static_cast<std::int32_t>(std::min<std::int64_t>(kSettleFrames, maxBlock_));
+        if (prepareAreas(settle, true)) {
+            std::fill(inputArea_.begin(), inputArea_.end(), 0.0f);
+            render(settle);
+        }
     }
+    takeEditCount();
 
-    std::vector<std::uint8_t> component = blob(false);
-    std::vector<std::uint8_t> controller = blob(true);
+    // Sending an empty block for settings that could not be read would be
+    // stored by the parent as the user's settings, restoring nothing later.
+    std::optional<std::vector<std::uint8_t>> component = blob(false);
+    if (!component) return failed("the plug-in could not save its settings");
+    // A controller without settings of its own (none at all, or one that
+    // does not implement them) adds an empty block.
+    std::vector<std::uint8_t> controller = blob(true).value_or(std::vector<std::uint8_t>{});
     PluginBridgeMessage reply = PluginBridgeMessage::reply();
-    reply.componentBytes = static_cast<std::int64_t>(component.size());
+    reply.componentBytes = static_cast<std::int64_t>(component->size());
     reply.controllerBytes = static_cast<std::int64_t>(controller.size());
-    replyPayload_ = std::move(component);
+    replyPayload_ = std::move(*component);
     replyPayload_.insert(replyPayload_.end(), controller.begin(), controller.end());
     return {std::move(reply), {replyPayload_.data(), replyPayload_.size()}};
 }

@@ -59,6 +59,17 @@ void tv3m_plugin_destroy(tv3m_plugin* plugin);
 int32_t tv3m_plugin_output_channels(tv3m_plugin* plugin);
 int32_t tv3m_plugin_latency(tv3m_plugin* plugin);
 int32_t tv3m_plugin_has_audio_input(tv3m_plugin* plugin);
+/* 1 when the plug-in announced a new latency (restartComponent with
+ * kLatencyChanged, from any of its threads) since the previous call, which
+ * clears the note; else 0. The plug-in may report the new value only after
+ * tv3m_plugin_restart_processing. */
+int32_t tv3m_plugin_take_latency_change(tv3m_plugin* plugin);
+/* Stops processing, deactivates and reactivates the component and starts
+ * processing again, as VST3 asks of a host after a change of latency. The
+ * plug-in may drop what it holds of the audio so far (delay lines, tails).
+ * -1 when the plug-in refuses to become active again; the instance then
+ * refuses every block. */
+int32_t tv3m_plugin_restart_processing(tv3m_plugin* plugin);
 
 /* ---- Processing ---------------------------------------------------------- */
 
@@ -81,6 +92,20 @@ int32_t tv3m_plugin_process_events(tv3m_plugin* plugin, float* const* outputs,
                                    const tv3m_note_event* events, int32_t eventCount);
 /* Parameter edits that appeared since the previous call, each counted once. */
 int32_t tv3m_plugin_take_edit_count(tv3m_plugin* plugin);
+/* Parameter edits waiting for the next block (tv3m_param_set, and the
+ * controller's performEdit calls): one per parameter. */
+int32_t tv3m_plugin_pending_edits(tv3m_plugin* plugin);
+/* Hands the waiting parameter edits to the processor without moving its
+ * audio: one call of process with 0 samples and no audio buses, carrying only
+ * the changes (VST3's parameter flush). The instance's clock does not move, so
+ * the next block continues the stream. Answers
+ *   0  nothing waited; the plug-in was not called;
+ *   1  the plug-in took the edits;
+ *   2  the plug-in returned without looking at them (some frameworks skip a
+ *      call without samples): they wait again for the next block, counted once;
+ *  -1  the plug-in answered an error (edits it looked at are consumed, as with
+ *      a failed block), or the instance takes no blocks. */
+int32_t tv3m_plugin_flush_parameters(tv3m_plugin* plugin);
 
 /* ---- Parameters ---------------------------------------------------------- */
 
@@ -110,7 +135,10 @@ int32_t tv3m_param_display(tv3m_plugin* plugin, uint32_t id, double value, char*
 
 /* Two-call protocol: with a null buffer, *size receives the state's size; then
  * call again with a buffer of that capacity. A too-small buffer gives -1 and
- * still sets *size. Each call asks the plug-in afresh. */
+ * still sets *size. Each call asks the plug-in afresh. A state the plug-in
+ * writes empty is a success with *size 0; -1 with *size untouched means the
+ * state could not be read (getState failed, or there is no component, resp.
+ * controller). */
 int32_t tv3m_state_save(tv3m_plugin* plugin, void* buffer, int32_t capacity, int32_t* size);
 /* Restores the component, then hands the same bytes to the controller. */
 int32_t tv3m_state_load(tv3m_plugin* plugin, const void* bytes, int32_t size);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pluginterfaces/vst/ivsteditcontroller.h>
+
 #include <mutex>
 #include <vector>
 
@@ -70,6 +72,29 @@ TEST_F(ComponentHandlerTest, BeginEndAndRestartAnswerOkAndChangeNothing) {
         EXPECT_EQ(handler->restartComponent(flags), kResultOk);
     }
     expectEdits(drain(*handler), {{3, 0.3}});
+}
+
+// Only a change of latency is noted, once per announcement however many came
+// before it was taken; other restart flags leave no note.
+TEST_F(ComponentHandlerTest, ALatencyChangeIsNotedUntilTakenAndOtherFlagsAreNot) {
+    struct Case {
+        const char* name;
+        std::vector<int32> flags;
+        bool noted;
+    };
+    const Case cases[] = {
+        {"none", {}, false},
+        {"latency", {Vst::kLatencyChanged}, true},
+        {"latency among others", {Vst::kParamValuesChanged | Vst::kLatencyChanged | Vst::kIoChanged}, true},
+        {"twice", {Vst::kLatencyChanged, Vst::kLatencyChanged}, true},
+        {"other flags", {Vst::kReloadComponent, Vst::kParamValuesChanged, Vst::kIoChanged, 0}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int32 flags : c.flags) EXPECT_EQ(handler->restartComponent(flags), kResultOk);
+        EXPECT_EQ(handler->takeLatencyChange(), c.noted);
+        EXPECT_FALSE(handler->takeLatencyChange()) << "taken once";
+    }
 }
 
 TEST_F(ComponentHandlerTest, ManyDistinctIdsKeepFirstEditOrder) {

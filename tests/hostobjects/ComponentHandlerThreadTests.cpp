@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <pluginterfaces/vst/ivsteditcontroller.h>
+
 using namespace Steinberg;
 
 namespace {
@@ -141,6 +143,38 @@ TEST(ComponentHandlerThreads, PendingCountSeenByTheOwnerStaysWithinTheIdsInUse) 
     editor.join();
     EXPECT_LE(largest, static_cast<std::size_t>(kIds));
     handler->release();
+}
+
+// A plug-in announces latency changes from its own threads while the owner
+// takes the note between blocks: no announcement made after the last take is
+// lost, and each take answers once.
+TEST(ComponentHandlerThreads, LatencyChangesAnnouncedFromOtherThreadsAreNeverLost) {
+    auto* handler = new tv3::ComponentHandler();
+    constexpr int kAnnouncers = 3;
+    constexpr int kRounds = 2000;
+    std::atomic<int> finished{0};
+    std::vector<std::thread> announcers;
+    for (int t = 0; t < kAnnouncers; ++t) {
+        announcers.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) handler->restartComponent(Vst::kLatencyChanged);
+            finished.fetch_add(1);
+        });
+    }
+    int taken = 0;
+    while (finished.load() < kAnnouncers) {
+        if (handler->takeLatencyChange()) ++taken;
+        std::this_thread::yield();
+    }
+    for (std::thread& t : announcers) t.join();
+    // Whatever was announced after the owner's last look is still noted.
+    const bool last = handler->takeLatencyChange();
+    EXPECT_TRUE(last || taken > 0);
+    EXPECT_LE(taken + (last ? 1 : 0), kAnnouncers * kRounds);
+    // An announcement after everything was taken is seen by the next take.
+    handler->restartComponent(Vst::kLatencyChanged);
+    EXPECT_TRUE(handler->takeLatencyChange());
+    EXPECT_FALSE(handler->takeLatencyChange());
+    EXPECT_EQ(handler->release(), 0u);
 }
 
 } // namespace

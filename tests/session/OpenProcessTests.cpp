@@ -4,11 +4,14 @@
 #include "session/SessionHarness.h"
 
 #include "TarvelPluginBridge/PluginBridgeAudio.h"
+#include "support/TempDir.h"
 #include "tv3m.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 
@@ -176,6 +179,35 @@ TEST(Open, AFailedCreationRepliesWithTheModuleLayersTextAndTheSessionGoesOn) {
     expectGainBlock(*client, 2, 512, 1.0f);
 }
 
+// The loader's text names the file, whatever bytes its name holds; the reply
+// must still be valid UTF-8, or the parent could not read it at all.
+TEST(Open, AnErrorTextWithBytesThatAreNotUtf8ArrivesAsValidUtf8) {
+    tv3test::TempDir dir;
+    const std::filesystem::path folder = dir.path() / "odd.vst3" / "Contents" / "x86_64-linux";
+    std::filesystem::create_directories(folder);
+    const std::string oddName = std::string("odd\xFF\xC3name.so"); // a stray byte and a cut character
+    std::ofstream(folder / oddName) << "this is not an ELF file";
+    char direct[512] = {};
+    ASSERT_EQ(tv3m_plugin_create((dir / "odd.vst3").c_str(), sessionfx::kEffectCid, 48000, 512, 2, direct,
+                                 sizeof direct),
+              nullptr);
+    ASSERT_NE(std::string(direct).find("odd\xFF\xC3name"), std::string::npos)
+        << "the loader's text no longer names the file: " << direct;
+
+    auto client = startHelper();
+    ASSERT_TRUE(client);
+    Reply r = call(*client, openRequest(dir / "odd.vst3", sessionfx::kEffectCid));
+    ASSERT_TRUE(client->running()) << "the reply broke the connection";
+    ASSERT_TRUE(r.message.error);
+    const std::string replacement = "\xEF\xBF\xBD";
+    EXPECT_NE(r.message.error->find("odd" + replacement + replacement + "name.so"), std::string::npos)
+        << *r.message.error;
+    EXPECT_EQ(r.message.error->find('\xFF'), std::string::npos);
+    // The session goes on.
+    openFixture(*client, "session_gain");
+    expectGainBlock(*client, 2, 64, 1.0f);
+}
+
 TEST(Open, CountsBeyondThirtyTwoBitsAreRefused) {
     struct Case {
         const char* name;
@@ -267,6 +299,20 @@ TEST(Process, TheGainParameterReachesTheNextBlock) {
     expectGainBlock(*client, 2, 256, 1.0f);
     EXPECT_EQ(call(*client, setParameterRequest(sessionfx::kGainId, 0.25)).message, Message::reply());
     expectGainBlock(*client, 2, 256, 0.5f);
+}
+
+// A plug-in that leaves its outputs alone on silent input (marking them
+// silent) must not hand back what the block before it left there.
+TEST(Process, OutputsAPlugInLeavesUntouchedComeBackAsZeros) {
+    auto client = startHelper();
+    ASSERT_TRUE(client);
+    openFixture(*client, "session_skips_silence");
+    expectGainBlock(*client, 2, 256, 1.0f);
+    const std::vector<std::vector<float>> silence(2, std::vector<float>(256, 0.0f));
+    Reply r = succeed(*client, processRequest(256), bytesOf(silence, 256));
+    ASSERT_EQ(r.payload.size(), 2u * 256 * 4);
+    const std::vector<float> out = samples(r.payload);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], 0.0f) << "sample " << i;
 }
 
 TEST(Process, EditsReportedDuringBlocksReachTheNextStatus) {

@@ -159,7 +159,7 @@ TEST(SaveState, SavedSettingsLoadIntoAFreshSession) {
         EXPECT_EQ(r.message.componentBytes, std::optional<std::int64_t>(sessionfx::kComponentStateBytes));
         EXPECT_EQ(r.message.controllerBytes, std::optional<std::int64_t>(sessionfx::kControllerStateBytes));
         EXPECT_EQ(r.payload, concat(componentState(0.75), controllerState(0.75)))
-            << "the save runs a block first, so the processor has the new gain";
+            << "the save hands the waiting edit to the processor first, so it has the new gain";
         saved = r.payload;
         savedCounts = r.message;
     }
@@ -192,7 +192,8 @@ TEST(SaveState, AStateThatGrowsBetweenTheSizeQueryAndTheCopyIsStillSaved) {
     }
 }
 
-TEST(SaveState, AfterOpenItNeverFailsAndKeepsTheLayout) {
+// Refusing settings on load says nothing about saving them.
+TEST(SaveState, APlugInThatRefusesItsSettingsStillSavesThemInTheLayout) {
     auto client = openedOn("session_rejects_state");
     ASSERT_TRUE(client);
     Reply r = succeed(*client, request(Op::saveState));

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -254,9 +255,7 @@ TEST(SessionState, SaveAndLoadLayout) {
     const int blocksBefore = r.blockCount;
     const Frame saved = h.request(PluginBridgeMessage::init(Op::saveState));
     ASSERT_FALSE(saved.message.error);
-    EXPECT_EQ(r.blockCount, blocksBefore + 1); // one silent block first
-    EXPECT_EQ(r.lastBlock.numSamples, 256);
-    EXPECT_EQ(r.lastBlock.inputAllZero[0], 1);
+    EXPECT_EQ(r.blockCount, blocksBefore) << "with no edit waiting, the save calls no process at all";
     ASSERT_EQ(saved.message.componentBytes, 5);
     ASSERT_TRUE(saved.message.controllerBytes);
     ASSERT_EQ(saved.payload.size(), static_cast<std::size_t>(5 + *saved.message.controllerBytes));
@@ -330,14 +329,133 @@ TEST(SessionState, StateThatGrowsBetweenQueryAndCopyIsStillSent) {
     EXPECT_EQ(std::string(saved.payload.begin(), saved.payload.begin() + 8), "settings");
 }
 
-TEST(SessionState, UnreadableStateIsSentEmpty) {
+// Edits waiting for a block, from "setParameter" and from the controller's
+// own performEdit, reach the processor before its state is read, through a
+// flush that carries no audio and leaves the clock where it was.
+TEST(SessionState, WaitingEditsGoToTheProcessorByAFlushThatMovesNoAudio) {
     ProbeRecord& r = freshProbe();
-    SessionHarness h;
-    ASSERT_FALSE(h.request(openRequest()).message.error);
-    r.sw.failGetState = 1;
-    const Frame saved = h.request(PluginBridgeMessage::init(Op::saveState));
-    EXPECT_FALSE(saved.message.error);
-    EXPECT_EQ(saved.message.componentBytes, 0);
+    for (std::int64_t maxBlock : {4096, 64}) {
+        SCOPED_TRACE(maxBlock);
+        SessionHarness h;
+        PluginBridgeMessage open = openRequest();
+        open.maxBlock = maxBlock;
+        ASSERT_FALSE(h.request(open).message.error);
+        const auto in = ramp(2, 64);
+        ASSERT_FALSE(h.request(processRequest(64), in).message.error);
+
+        PluginBridgeMessage set = PluginBridgeMessage::init(Op::setParameter);
+        set.paramID = kProbeGainId;
+        set.value = 0.3;
+        ASSERT_FALSE(h.request(set).message.error);
+        ASSERT_EQ(probetest::probe().performEdit(kProbeTwoByteId, 0.6), 0);
+
+        const int blocksBefore = r.blockCount;
+        const int getStateBefore = r.componentGetStateCalls;
+        const Frame saved = h.request(PluginBridgeMessage::init(Op::saveState));
+        ASSERT_FALSE(saved.message.error);
+        ASSERT_EQ(r.blockCount, blocksBefore + 1);
+        EXPECT_GT(r.componentGetStateCalls, getStateBefore);
+        const ProbeBlock flush = r.lastBlock;
+        EXPECT_EQ(flush.numSamples, 0);
+        EXPECT_EQ(flush.numInputs, 0);
+        EXPECT_EQ(flush.numOutputs, 0);
+        EXPECT_EQ(flush.hasInputChanges, 1);
+        EXPECT_EQ(flush.hasOutputChanges, 1);
+        ASSERT_EQ(flush.pointCount, 2);
+        EXPECT_EQ(flush.points[0].id, kProbeGainId);
+        EXPECT_EQ(flush.points[0].offset, 0);
+        EXPECT_EQ(flush.points[0].value, 0.3);
+        EXPECT_EQ(flush.points[1].id, kProbeTwoByteId);
+        EXPECT_EQ(flush.points[1].value, 0.6);
+        EXPECT_EQ(flush.context.projectTimeSamples, 64);
+
+        // Nothing waits any more: a second save calls no process, and the next
+        // block carries no change and continues the clock.
+        ASSERT_FALSE(h.request(PluginBridgeMessage::init(Op::saveState)).message.error);
+        EXPECT_EQ(r.blockCount, blocksBefore + 1);
+        ASSERT_FALSE(h.request(processRequest(64), in).message.error);
+        EXPECT_EQ(r.lastBlock.numSamples, 64);
+        EXPECT_EQ(r.lastBlock.pointCount, 0);
+        EXPECT_EQ(r.lastBlock.context.projectTimeSamples, 64);
+    }
+}
+
+// A plug-in that skips the flush without looking at the edits would save
+// settings without them; it alone gets a block of silence to take them, no
+// longer than the instance's blocks.
+TEST(SessionState, APlugInThatSkipsTheFlushGetsTheEditsInABlockOfSilence) {
+    ProbeRecord& r = freshProbe();
+    for (std::int64_t maxBlock : {4096, 64}) {
+        SCOPED_TRACE(maxBlock);
+        r.sw.ignoreFlush = 1;
+        SessionHarness h;
+        PluginBridgeMessage open = openRequest();
+        open.maxBlock = maxBlock;
+        ASSERT_FALSE(h.request(open).message.error);
+        PluginBridgeMessage set = PluginBridgeMessage::init(Op::setParameter);
+        set.paramID = kProbeGainId;
+        set.value = 0.3;
+        ASSERT_FALSE(h.request(set).message.error);
+
+        const int blocksBefore = r.blockCount;
+        ASSERT_FALSE(h.request(PluginBridgeMessage::init(Op::saveState)).message.error);
+        ASSERT_EQ(r.blockCount, blocksBefore + 1);
+        EXPECT_EQ(r.lastBlock.numSamples, std::min<std::int64_t>(256, maxBlock));
+        EXPECT_EQ(r.lastBlock.inputAllZero[0], 1);
+        ASSERT_EQ(r.lastBlock.pointCount, 1);
+        EXPECT_EQ(r.lastBlock.points[0].value, 0.3);
+        // Without an edit waiting, not even such a plug-in is given a block.
+        ASSERT_FALSE(h.request(PluginBridgeMessage::init(Op::saveState)).message.error);
+        EXPECT_EQ(r.blockCount, blocksBefore + 1);
+        r.sw.ignoreFlush = 0;
+    }
+}
+
+TEST(SessionState, UnreadableComponentStateIsAnErrorAndAControllerWithoutStateIsNot) {
+    struct Case {
+        const char* name;
+        ProbeSwitches sw;
+        std::int32_t componentSize;
+        std::optional<std::string> error;
+        std::int64_t componentBytes, controllerBytes;
+    };
+    ProbeSwitches failComponent{};
+    failComponent.failGetState = 1;
+    ProbeSwitches failController{};
+    failController.controllerGetStateAnswer = Steinberg::kResultFalse;
+    ProbeSwitches unimplementedController{};
+    unimplementedController.controllerGetStateAnswer = Steinberg::kNotImplemented;
+    ProbeSwitches noController{};
+    noController.noController = 1;
+    const Case cases[] = {
+        {"component getState fails", failComponent, 5, "the plug-in could not save its settings", 0, 0},
+        {"an empty component state", {}, 0, std::nullopt, 0, 3},
+        {"controller getState fails", failController, 5, std::nullopt, 5, 0},
+        {"controller getState not implemented", unimplementedController, 5, std::nullopt, 5, 0},
+        {"no controller", noController, 5, std::nullopt, 5, 0},
+    };
+    ProbeRecord& r = freshProbe();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        r.sw = c.sw;
+        SessionHarness h;
+        ASSERT_FALSE(h.request(openRequest()).message.error);
+        r.componentStateSize = c.componentSize;
+        std::memcpy(r.componentState, "ABCDE", 5);
+        r.controllerStateSize = 3;
+        std::memcpy(r.controllerState, "xyz", 3);
+        const Frame saved = h.request(PluginBridgeMessage::init(Op::saveState));
+        if (c.error) {
+            EXPECT_EQ(saved.message, PluginBridgeMessage::reply(*c.error));
+            EXPECT_TRUE(saved.payload.empty());
+        } else {
+            EXPECT_FALSE(saved.message.error);
+            EXPECT_EQ(saved.message.componentBytes, c.componentBytes);
+            EXPECT_EQ(saved.message.controllerBytes, c.controllerBytes);
+            EXPECT_EQ(saved.payload.size(), static_cast<std::size_t>(c.componentBytes + c.controllerBytes));
+        }
+        r.sw = ProbeSwitches{};
+    }
 }
 
 TEST(SessionParameters, ListAndSet) {

@@ -39,14 +39,16 @@ namespace {
 
 constexpr double kTempo = 120.0;
 
+// An instance that could not be activated again after a restart takes no
+// more blocks: a plug-in may not process while inactive.
 bool blockArgumentsValid(const tv3m_plugin* p, float* const* outputs, int32_t channels, int32_t frames) {
-    return p && outputs && p->processor && frames >= 1 && channels == p->outputChannels &&
+    return p && outputs && p->processor && p->active && frames >= 1 && channels == p->outputChannels &&
            frames <= p->maxBlockSize;
 }
 
 // Hands the edits the controller made since the last block to the processor,
 // all at the block's first sample, and counts them.
-void takePendingEdits(tv3m_plugin& p) {
+int32_t takePendingEdits(tv3m_plugin& p) {
     p.inputChanges->clear();
     std::lock_guard<std::mutex> hold(p.componentHandler->editLock());
     auto& edits = p.componentHandler->pendingEditsLocked();
@@ -61,8 +63,10 @@ void takePendingEdits(tv3m_plugin& p) {
         if (queue && queue->addPoint(0, edit.value, pointIndex) == kResultOk) continue;
         edits[kept++] = edit;
     }
-    p.editCount += static_cast<int32_t>(edits.size() - kept);
+    const auto taken = static_cast<int32_t>(edits.size() - kept);
+    p.editCount += taken;
     edits.resize(kept);
+    return taken;
 }
 
 uint64 allChannelsSilent(int32 channels) {
@@ -90,6 +94,27 @@ ProcessContext transport(const tv3m_plugin& p) {
         context.barPositionMusic = std::floor(quarters * 0.25) * 4.0;
     }
     return context;
+}
+
+// Everything a call of process carries besides audio: the parameter changes,
+// the event lists and the transport at the current position.
+ProcessData blockData(tv3m_plugin& p, ProcessContext& context, int32_t frames) {
+    context = transport(p);
+    p.outputChanges->clear();
+    ProcessData data;
+    data.processMode = kOffline;
+    data.symbolicSampleSize = kSample32;
+    data.numSamples = frames;
+    data.numInputs = 0;
+    data.numOutputs = 0;
+    data.inputs = nullptr;
+    data.outputs = nullptr;
+    data.inputParameterChanges = p.inputChanges;
+    data.outputParameterChanges = p.outputChanges;
+    data.inputEvents = p.inputEvents;
+    data.outputEvents = p.outputEvents;
+    data.processContext = &context;
+    return data;
 }
 
 int32_t processBlock(tv3m_plugin& p, float* const* inputs, float* const* outputs, int32_t channels,
@@ -129,22 +154,12 @@ int32_t processBlock(tv3m_plugin& p, float* const* inputs, float* const* outputs
         }
     }
 
-    ProcessContext context = transport(p);
-    p.outputChanges->clear();
-
-    ProcessData data;
-    data.processMode = kOffline;
-    data.symbolicSampleSize = kSample32;
-    data.numSamples = frames;
+    ProcessContext context;
+    ProcessData data = blockData(p, context, frames);
     data.numInputs = static_cast<int32>(p.inputBusBuffers.size());
     data.numOutputs = static_cast<int32>(p.outputBusBuffers.size());
     data.inputs = p.inputBusBuffers.empty() ? nullptr : p.inputBusBuffers.data();
     data.outputs = p.outputBusBuffers.data();
-    data.inputParameterChanges = p.inputChanges;
-    data.outputParameterChanges = p.outputChanges;
-    data.inputEvents = p.inputEvents;
-    data.outputEvents = p.outputEvents;
-    data.processContext = &context;
 
     const tresult result = p.processor->process(data);
     p.samplePosition += frames;
@@ -209,6 +224,51 @@ extern "C" int32_t tv3m_plugin_process_events(tv3m_plugin* plugin, float* const*
             plugin->inputEvents->addEvent(e); // cannot fail: the list has room
         }
         return processBlock(*plugin, nullptr, outputs, channels, frames);
+    });
+}
+
+extern "C" int32_t tv3m_plugin_pending_edits(tv3m_plugin* plugin) {
+    if (!plugin) return 0;
+    std::lock_guard<std::mutex> hold(plugin->componentHandler->editLock());
+    return static_cast<int32_t>(plugin->componentHandler->pendingEditsLocked().size());
+}
+
+extern "C" int32_t tv3m_plugin_flush_parameters(tv3m_plugin* plugin) {
+    if (!plugin || !plugin->processor || !plugin->active) return -1;
+    std::vector<tv3::ComponentHandler::Edit> carried;
+    {
+        std::lock_guard<std::mutex> hold(plugin->componentHandler->editLock());
+        if (plugin->componentHandler->pendingEditsLocked().empty()) return 0;
+        try {
+            carried = plugin->componentHandler->pendingEditsLocked();
+        } catch (const std::bad_alloc&) {
+            return -1; // nothing done: the edits wait for the next block
+        }
+    }
+    return tv3m::guarded(-1, [&] {
+        // VST3's parameter flush: a call of process with no samples and no
+        // audio buses, carrying only the changes. The clock stays where it
+        // is, so the next block continues the stream as if nothing happened.
+        plugin->inputEvents->clear();
+        const int32_t taken = takePendingEdits(*plugin);
+        ProcessContext context;
+        ProcessData data = blockData(*plugin, context, 0);
+        const tresult result = plugin->processor->process(data);
+        plugin->inputEvents->clear();
+        if (plugin->inputChanges->wasRead()) return result == kResultOk ? 1 : -1;
+        // Some plug-ins return from a call without samples before looking at
+        // the changes. Their edits are not lost: they wait again, ahead of
+        // any made since, and the next block carries them (counted once).
+        std::lock_guard<std::mutex> hold(plugin->componentHandler->editLock());
+        auto& pending = plugin->componentHandler->pendingEditsLocked();
+        for (const auto& newer : pending) {
+            auto same = std::find_if(carried.begin(), carried.end(), [&](const auto& e) { return e.id == newer.id; });
+            if (same != carried.end()) same->value = newer.value;
+            else carried.push_back(newer);
+        }
+        plugin->editCount -= taken;
+        pending.swap(carried);
+        return result == kResultOk ? 2 : -1;
     });
 }
 

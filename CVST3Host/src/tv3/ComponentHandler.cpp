@@ -1,5 +1,7 @@
 #include "tv3/ComponentHandler.h"
 
+#include <pluginterfaces/vst/ivsteditcontroller.h>
+
 #include <new>
 
 using namespace Steinberg;
@@ -32,8 +34,14 @@ tresult PLUGIN_API ComponentHandler::performEdit(Vst::ParamID id, Vst::ParamValu
 
 tresult PLUGIN_API ComponentHandler::endEdit(Vst::ParamID) { return kResultOk; }
 
-// Offline processing at a fixed set-up: nothing a plug-in asks to restart
-// (latency, bus layout, parameter titles) is acted on.
-tresult PLUGIN_API ComponentHandler::restartComponent(int32) { return kResultOk; }
+// Offline processing at a fixed set-up: of what a plug-in asks to restart,
+// only a new latency matters (the parent aligns its audio by it). It is
+// noted here, from whatever thread the plug-in calls on, and acted on by
+// the owner between blocks; bus layouts and parameter titles are not
+// followed.
+tresult PLUGIN_API ComponentHandler::restartComponent(int32 flags) {
+    if (flags & Vst::kLatencyChanged) latencyChanged_.store(true);
+    return kResultOk;
+}
 
 } // namespace tv3

@@ -2,6 +2,7 @@
 
 #include "tv3/Unknown.h"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -9,7 +10,9 @@ namespace tv3 {
 
 // Receives the controller's parameter edits, from any thread, and keeps them
 // until the next processing block takes them: at most one per parameter, the
-// latest value, in the order each parameter was first edited.
+// latest value, in the order each parameter was first edited. Also notes a
+// change of latency announced through restartComponent, for the owner to act
+// on between blocks.
 class ComponentHandler final : public Unknown<Steinberg::Vst::IComponentHandler> {
 public:
     struct Edit {
@@ -31,7 +34,12 @@ public:
     // Only with editLock() held. The owner drains and clears it.
     std::vector<Edit>& pendingEditsLocked() { return edits_; }
 
+    // Whether restartComponent announced a new latency since the last call;
+    // clears the note. Any thread.
+    bool takeLatencyChange() { return latencyChanged_.exchange(false); }
+
 private:
+    std::atomic<bool> latencyChanged_{false};
     std::mutex lock_;
     std::vector<Edit> edits_;
 };

@@ -13,6 +13,7 @@ ParameterChanges::~ParameterChanges() {
 }
 
 Vst::IParamValueQueue* PLUGIN_API ParameterChanges::getParameterData(int32 index) {
+    read_ = true;
     if (index < 0 || index >= used_) return nullptr;
     return queues_[index];
 }
@@ -44,6 +45,7 @@ Vst::IParamValueQueue* PLUGIN_API ParameterChanges::addParameterData(const Vst::
 void ParameterChanges::clear() {
     for (ParamValueQueue* queue : queues_) queue->clearPoints();
     used_ = 0;
+    read_ = false;
 }
 
 } // namespace tv3

@@ -14,15 +14,22 @@ public:
     ParameterChanges();
     ~ParameterChanges() override;
 
-    Steinberg::int32 PLUGIN_API getParameterCount() override { return used_; }
+    Steinberg::int32 PLUGIN_API getParameterCount() override {
+        read_ = true;
+        return used_;
+    }
     Steinberg::Vst::IParamValueQueue* PLUGIN_API getParameterData(Steinberg::int32 index) override;
     Steinberg::Vst::IParamValueQueue* PLUGIN_API addParameterData(const Steinberg::Vst::ParamID& id,
                                                                   Steinberg::int32& index) override;
 
     // Empties every queue and the list, keeping the queues for the next block.
     void clear();
+    // Whether the plug-in looked at the list (its count or a queue) since the
+    // last clear(): a plug-in may skip a call without samples altogether.
+    bool wasRead() const { return read_; }
 
 private:
+    bool read_ = false;
     std::vector<ParamValueQueue*> queues_; // one reference each
     Steinberg::int32 used_ = 0;
 };

@@ -317,6 +317,7 @@ tresult PLUGIN_API ProbeComponent::setProcessing(TBool state) {
 
 tresult PLUGIN_API ProbeComponent::process(ProcessData& data) {
     ProbeRecord& r = record();
+    if (r.sw.ignoreFlush && data.numSamples == 0) return kResultOk;
     ProbeBlock block{};
     const int32 frames = data.numSamples;
     block.numSamples = frames;

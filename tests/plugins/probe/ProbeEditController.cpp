@@ -34,6 +34,7 @@ tresult PLUGIN_API ProbeEditController::getState(IBStream* state) {
     const ProbeRecord& r = record();
     logCall(kCallControllerGetState);
     if (!state) return kInvalidArgument;
+    if (r.sw.controllerGetStateAnswer != 0) return r.sw.controllerGetStateAnswer;
     return writeAll(state, r.controllerState, r.controllerStateSize) ? kResultOk : kResultFalse;
 }
 

@@ -103,6 +103,8 @@ struct ProbeSwitches {
     std::int32_t extraOutputBuses;   // > 0: getBusCount reports this many audio output buses more than exist
     std::int32_t extraInputBuses;    // > 0: the same for audio inputs
     std::int32_t auxInfoChannels;    // != 0: getBusInfo reports this channel count for every bus but the main ones
+    std::int32_t controllerGetStateAnswer; // != 0: the controller's getState writes nothing and answers this tresult
+    std::int32_t ignoreFlush;        // process returns at once, recording nothing, when given no samples
 };
 
 struct ProbePoint {

@@ -15,6 +15,18 @@
 //   FX_REJECTS_STATE   the component's setState answers kResultFalse
 //   FX_DELAYS          the effect's output is also delayed by the latency it
 //                      reports, as a look-ahead plug-in's is
+//   FX_STATE_FAILS     the component's getState answers kResultFalse
+//   FX_STATE_EMPTY     the component's state is empty (getState writes nothing
+//                      and succeeds; setState accepts an empty stream)
+//   FX_CONTROLLER_STATE_FAILS  the controller's getState answers kNotImplemented
+//   FX_SKIPS_SILENCE   a block of silent input leaves the outputs untouched
+//                      (marked silent), as plug-ins that skip work do
+//   FX_IGNORES_FLUSH   process() returns at once when given no samples,
+//                      without looking at the parameter changes (DPF does)
+//   FX_LOOKAHEAD       a third parameter, Look-ahead, adds to the latency: the
+//                      controller hands the value to the processor and calls
+//                      restartComponent(kLatencyChanged); the processor takes
+//                      it on at its next setActive(true), as VST3 describes
 #include "common/FixtureFactory.h"
 #include "session/SessionFixtureIds.h"
 
@@ -81,6 +93,11 @@ bool readAll(IBStream* stream, void* bytes, int32 size) {
     return stream && stream->read(bytes, size, &got) == kResultOk && got == size;
 }
 
+#ifdef FX_LOOKAHEAD
+// What the controller hands its processor (a plug-in would send a message).
+std::atomic<double> gLookAheadAsked{0.0};
+#endif
+
 class Controller;
 // The one controller of the process (a session holds one instance), so that
 // the processor can report edits through the controller's component handler.
@@ -144,17 +161,15 @@ public:
         return kResultOk;
     }
     tresult PLUGIN_API getState(IBStream* state) override {
+#ifdef FX_CONTROLLER_STATE_FAILS
+        (void)state;
+        return kNotImplemented;
+#endif
         const double gain = values_[0];
         return writeAll(state, "SFXK", 4) && writeAll(state, &gain, sizeof gain) ? kResultOk : kResultFalse;
     }
 
-    int32 PLUGIN_API getParameterCount() override {
-#ifdef FX_NO_PARAMS
-        return 0;
-#else
-        return 2;
-#endif
-    }
+    int32 PLUGIN_API getParameterCount() override { return getParameterCountConst(); }
     tresult PLUGIN_API getParameterInfo(int32 index, ParameterInfo& info) override {
         if (index < 0 || index >= getParameterCount()) return kInvalidArgument;
         info = ParameterInfo{};
@@ -169,10 +184,14 @@ public:
 #endif
             info.defaultNormalizedValue = sessionfx::kGainDefault;
             info.flags = ParameterInfo::kCanAutomate;
-        } else {
+        } else if (index == 1) {
             info.id = sessionfx::kReportId;
             putWide(info.title, u"Report edits");
             info.stepCount = 1;
+            info.flags = ParameterInfo::kCanAutomate;
+        } else {
+            info.id = sessionfx::kLookAheadId;
+            putWide(info.title, u"Look-ahead");
             info.flags = ParameterInfo::kCanAutomate;
         }
         return kResultOk;
@@ -203,6 +222,12 @@ public:
         const int slot = slotOf(id);
         if (slot < 0) return kInvalidArgument;
         values_[slot] = value;
+#ifdef FX_LOOKAHEAD
+        if (slot == 2) {
+            gLookAheadAsked = value;
+            if (IComponentHandler* handler = handler_.load()) handler->restartComponent(kLatencyChanged);
+        }
+#endif
         return kResultOk;
     }
     tresult PLUGIN_API setComponentHandler(IComponentHandler* handler) override {
@@ -224,18 +249,20 @@ public:
 
 private:
     int slotOf(ParamID id) const {
-        if (getParameterCountConst() == 0) return -1;
-        return id == sessionfx::kGainId ? 0 : id == sessionfx::kReportId ? 1 : -1;
+        const int slot = id == sessionfx::kGainId ? 0 : id == sessionfx::kReportId ? 1 : id == sessionfx::kLookAheadId ? 2 : -1;
+        return slot < getParameterCountConst() ? slot : -1;
     }
     static int getParameterCountConst() {
-#ifdef FX_NO_PARAMS
+#if defined(FX_NO_PARAMS)
         return 0;
+#elif defined(FX_LOOKAHEAD)
+        return 3;
 #else
         return 2;
 #endif
     }
 
-    std::atomic<double> values_[2] = {sessionfx::kGainDefault, 0.0};
+    std::atomic<double> values_[3] = {sessionfx::kGainDefault, 0.0, 0.0};
     std::atomic<IComponentHandler*> handler_{nullptr};
 };
 
@@ -293,6 +320,9 @@ public:
 #ifdef FX_CRASH_OPEN
         if (state) crash();
 #endif
+#ifdef FX_LOOKAHEAD
+        if (state) lookAhead_ = gLookAheadAsked.load();
+#endif
         (void)state;
         return kResultOk;
     }
@@ -300,6 +330,9 @@ public:
 #ifdef FX_REJECTS_STATE
         (void)state;
         return kResultFalse;
+#elif defined(FX_STATE_EMPTY)
+        (void)state;
+        return kResultOk;
 #else
         char magic[4];
         double values[2];
@@ -311,6 +344,12 @@ public:
 #endif
     }
     tresult PLUGIN_API getState(IBStream* state) override {
+#if defined(FX_STATE_FAILS)
+        (void)state;
+        return kResultFalse;
+#elif defined(FX_STATE_EMPTY)
+        return state ? kResultOk : kInvalidArgument;
+#endif
         const double values[2] = {gain_, report_};
         if (!writeAll(state, "SFXC", 4) || !writeAll(state, values, sizeof values)) return kResultFalse;
 #ifdef FX_STATE_GROWS
@@ -341,7 +380,12 @@ public:
     // Scales with the sample rate, so that the rate an instance was set up
     // with can be read back from its latency.
     uint32 PLUGIN_API getLatencySamples() override {
-        return static_cast<uint32>(std::lround(sessionfx::kLatency * sampleRate_ / 48000.0));
+        const long base = std::lround(sessionfx::kLatency * sampleRate_ / 48000.0);
+#ifdef FX_LOOKAHEAD
+        return static_cast<uint32>(base + std::lround(lookAhead_ * sessionfx::kLookAheadMost));
+#else
+        return static_cast<uint32>(base);
+#endif
     }
     tresult PLUGIN_API setupProcessing(ProcessSetup& setup) override {
         sampleRate_ = setup.sampleRate;
@@ -358,12 +402,21 @@ public:
         for (;;) std::this_thread::sleep_for(std::chrono::seconds(3600));
 #endif
         noise("process");
+#ifdef FX_IGNORES_FLUSH
+        if (data.numSamples == 0) return kResultOk;
+#endif
         takeChanges(data.inputParameterChanges);
         if (data.numOutputs < 1 || !data.outputs) return kResultOk;
         AudioBusBuffers& out = data.outputs[0];
         if (instrument_) {
             playNotes(data, out);
         } else if (data.numInputs >= 1 && data.inputs) {
+#ifdef FX_SKIPS_SILENCE
+            if (silent(data.inputs[0], data.numSamples)) {
+                out.silenceFlags = data.inputs[0].silenceFlags | ((uint64{1} << out.numChannels) - 1);
+                return kResultOk;
+            }
+#endif
             const float gain = static_cast<float>(2 * gain_);
             for (int32 c = 0; c < out.numChannels && c < data.inputs[0].numChannels; ++c) {
 #ifdef FX_DELAYS
@@ -407,6 +460,14 @@ private:
     std::vector<float> delay_[2];
     std::size_t delayAt_[2] = {0, 0};
 #endif
+#ifdef FX_SKIPS_SILENCE
+    static bool silent(const AudioBusBuffers& bus, int32 frames) {
+        for (int32 c = 0; c < bus.numChannels; ++c)
+            for (int32 i = 0; i < frames; ++i)
+                if (bus.channelBuffers32[c][i] != 0.0f) return false;
+        return true;
+    }
+#endif
     void takeChanges(IParameterChanges* changes) {
         if (!changes) return;
         for (int32 q = 0; q < changes->getParameterCount(); ++q) {
@@ -448,6 +509,9 @@ private:
     double gain_ = sessionfx::kGainDefault;
     double report_ = 0;
     float level_ = 0;
+#ifdef FX_LOOKAHEAD
+    double lookAhead_ = 0; // taken on at activation
+#endif
 #ifdef FX_STATE_GROWS
     int saves_ = 0;
 #endif

@@ -15,6 +15,10 @@ inline constexpr unsigned kGainId = 1;
 // component handler, as a plug-in's own automation would.
 inline constexpr unsigned kReportId = 2;
 inline constexpr double kGainDefault = 0.5;
+// session_lookahead only: Look-ahead adds value × kLookAheadMost samples to
+// the latency, once the processor has been activated again.
+inline constexpr unsigned kLookAheadId = 3;
+inline constexpr int kLookAheadMost = 256;
 
 // Latency at 48000 Hz; it scales with the sample rate (64 at 96000 Hz).
 inline constexpr int kLatency = 32;
