@@ -70,8 +70,10 @@ void RunLoop::dispatch(Registration* r) {
         timerHandler = r->timerHandler;
         fd = r->fd;
         // Held through the call: the handler may unregister itself there, or
-        // another thread may unregister it meanwhile, letting go of ours.
+        // another thread may unregister it meanwhile, letting go of ours. This
+        // loop too, which is touched again after the call.
         held->addRef();
+        addRef();
         ++callbacksUnderWay_;
     }
     // Nothing of `r` is touched after this: it may be removed in the call.
@@ -83,6 +85,7 @@ void RunLoop::dispatch(Registration* r) {
         --callbacksUnderWay_;
     }
     freeRemovedWhenIdle();
+    release();
 }
 
 void RunLoop::freeRemovedWhenIdle() {
