@@ -2,6 +2,7 @@
 
 #include "HelperSession.h"
 #include "TarvelPluginBridge/PluginBridgeChannel.h"
+#include "TarvelPluginBridge/PluginBridgeWrite.h"
 #include "platform/EditorWindowSystem.h"
 #include "platform/MainLoop.h"
 #include "PluginRunLoop.h"
@@ -10,6 +11,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <thread>
@@ -41,7 +44,7 @@ std::int32_t parentPIDFromArguments(const std::vector<std::string>& arguments, s
         if (arguments[i] != "--parent-pid") continue;
         // Only the first one counts, usable or not.
         if (i + 1 < arguments.size()) {
-            if (const auto pid = parseInt32(arguments[i + 1])) return *pid;
+            if (const auto pid = parseInt32(arguments[i + 1]); pid && *pid > 0) return *pid;
         }
         return fallback;
     }
@@ -50,20 +53,43 @@ std::int32_t parentPIDFromArguments(const std::vector<std::string>& arguments, s
 
 ProtocolDescriptors moveProtocolDescriptors() {
     ProtocolDescriptors d;
+    const auto fail = [&d](const char* step) {
+        d.failure = std::string(step) + ": " + std::strerror(errno);
+        for (int* copy : {&d.read, &d.write}) {
+            if (*copy >= 0) ::close(*copy);
+            *copy = -1;
+        }
+        return d;
+    };
     d.read = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (d.read < 0) return fail("cannot copy standard input");
     d.write = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (d.write < 0) return fail("cannot copy standard output");
+    // A plug-in that reads standard input must not take the parent's requests.
     const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null >= 0) {
-        ::dup2(null, STDIN_FILENO);
-        if (null != STDIN_FILENO) ::close(null);
+    if (null < 0) return fail("cannot open /dev/null");
+    const bool nulled = ::dup2(null, STDIN_FILENO) == STDIN_FILENO;
+    const int dupError = errno;
+    if (null != STDIN_FILENO) ::close(null);
+    errno = dupError;
+    if (!nulled) return fail("cannot put /dev/null on standard input");
+    if (::dup2(STDERR_FILENO, STDOUT_FILENO) != STDOUT_FILENO) {
+        return fail("cannot put standard error on standard output");
     }
-    ::dup2(STDERR_FILENO, STDOUT_FILENO);
     return d;
 }
 
 int runSession(const std::vector<std::string>& arguments) {
     const std::int32_t parentPID = parentPIDFromArguments(arguments, static_cast<std::int32_t>(::getppid()));
     const ProtocolDescriptors descriptors = moveProtocolDescriptors();
+    if (!descriptors.failure.empty()) {
+        // Descriptor 1 may still be the reply pipe: the first thing a plug-in
+        // printed would reach the parent as a frame. The parent sees its pipe
+        // close before any reply, as when a helper dies.
+        const std::string line = "TarvelVST3Host: cannot start the session: " + descriptors.failure + "\n";
+        pluginBridgeWriteAll(STDERR_FILENO, line.data(), line.size());
+        return kStatusUnsafeDescriptors;
+    }
 
     // Everything below lives until the process ends; nothing is torn down.
     auto* channel = new PluginBridgeChannel(descriptors.read, descriptors.write);

@@ -4,6 +4,7 @@
 #include "CommandLine.h"
 #include "HelperScan.h"
 #include "SessionStartup.h"
+#include "StandardDescriptors.h"
 #include "TarvelPluginBridge/PluginBridgeWrite.h"
 
 #include <unistd.h>
@@ -47,6 +48,12 @@ void writeAll(int fd, const std::string& bytes) { pluginBridgeWriteAll(fd, bytes
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a descriptor: a scan's report and a session's
+    // protocol both rely on 0, 1 and 2 being what they say.
+    if (const std::string failure = openClosedStandardDescriptors(); !failure.empty()) {
+        writeAll(STDERR_FILENO, "TarvelVST3Host: " + failure + "\n");
+        return kStatusUnsafeDescriptors;
+    }
     const std::vector<std::string> arguments(argv, argv + argc);
     switch (selectMode(arguments)) {
     case Mode::scanOne:

@@ -176,8 +176,10 @@ int32_t tv3m_editor_can_resize(tv3m_plugin* plugin);
  * (Steinberg::Linux::IRunLoop) to watch descriptors (their X11 connection) and
  * to run timers. The caller lends its main loop through these functions; every
  * callback must come on the main thread. Ids are never 0; 0 means refused.
- * After cancel(id) the loop never calls that id's callback again, even when a
- * call was already due; cancel may be called from inside that callback. */
+ * The three functions are called from any thread (plug-ins register from
+ * threads of their own). After cancel(id) the loop begins no call of that id's
+ * callback again, even when a call was already due; on the main thread that
+ * means none at all. cancel may be called from inside that callback. */
 typedef struct tv3m_run_loop {
     void* context;
     uint64_t (*watch_readable)(void* context, int32_t fd, void (*ready)(void* data), void* data);

@@ -42,6 +42,7 @@ public:
     ~AsioMainLoop() override {
         // Handlers still queued are dropped with the context; the sources
         // are closed first so none of them can fire into freed state.
+        std::lock_guard<std::mutex> hold(sourcesLock_);
         for (auto& [id, source] : sources_) source->close();
         sources_.clear();
     }
@@ -75,25 +76,23 @@ public:
     }
 
     Id startRepeatingTimer(std::chrono::nanoseconds interval, std::function<void()> tick) override {
-        const Id id = ++lastId_;
         auto source = std::make_shared<TimerSource>(context_, interval, std::move(tick));
-        sources_[id] = source;
-        source->arm();
+        const Id id = add(source);
+        armOnLoop(source);
         return id;
     }
 
     Id watchReadable(int fd, std::function<void()> ready) override {
-        const Id id = ++lastId_;
         const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        if (copy < 0) return id; // nothing to watch: the watch never fires
+        if (copy < 0) return nextId(); // nothing to watch: the watch never fires
         auto source = std::make_shared<ReadableSource>(context_, copy, std::move(ready));
-        sources_[id] = source;
-        source->arm();
+        const Id id = add(source);
+        armOnLoop(source);
         return id;
     }
 
     Id watchProcessExit(int pid, std::function<void()> exited) override {
-        const Id id = ++lastId_;
+        const Id id = nextId();
         const int pidfd = usePidfd_ ? openPidfd(pid) : -1;
         if (pidfd >= 0) {
             // Readable once the process has exited; once is all we need.
@@ -104,8 +103,8 @@ public:
                 cancel(id);
                 exited();
             });
-            sources_[id] = source;
-            source->arm();
+            add(id, source);
+            armOnLoop(source);
             return id;
         }
         if (usePidfd_ && errno == ESRCH) {
@@ -123,31 +122,44 @@ public:
             cancel(id);
             exited();
         });
-        sources_[id] = source;
-        source->arm();
+        add(id, source);
+        armOnLoop(source);
         return id;
     }
 
     void cancel(Id id) override {
-        auto found = sources_.find(id);
-        if (found == sources_.end()) return;
-        found->second->close();
-        sources_.erase(found);
+        std::shared_ptr<Source> source;
+        {
+            std::lock_guard<std::mutex> hold(sourcesLock_);
+            auto found = sources_.find(id);
+            if (found == sources_.end()) return;
+            source = std::move(found->second);
+            sources_.erase(found);
+            // From here no callback of it starts; on the loop's thread that
+            // means none is called again at all.
+            source->closed = true;
+        }
+        // Asio's objects are each used by one thread at a time: the loop's.
+        if (onLoopThread()) source->close();
+        else asio::post(context_, [source] { source->close(); });
     }
 
 private:
     // A timer or a watch. Its handlers hold it alive while they wait, and
     // check `closed` before calling back, so a cancelled one never calls.
+    // `closed` is set by cancel on any thread; everything else is the loop
+    // thread's, and close() too ends the waits there.
     struct Source {
         virtual ~Source() = default;
+        virtual void arm() = 0;
         virtual void close() = 0;
-        bool closed = false;
+        std::atomic<bool> closed{false};
     };
 
     struct TimerSource final : Source, std::enable_shared_from_this<TimerSource> {
         TimerSource(asio::io_context& context, std::chrono::nanoseconds interval, std::function<void()> tick)
             : timer(context), interval(interval), tick(std::move(tick)) {}
-        void arm() {
+        void arm() override {
             // From now, not from the last due time: a late tick does not
             // make up for missed ones.
             timer.expires_after(interval);
@@ -169,7 +181,7 @@ private:
     struct ReadableSource final : Source, std::enable_shared_from_this<ReadableSource> {
         ReadableSource(asio::io_context& context, int ownedFD, std::function<void()> ready)
             : descriptor(context, ownedFD), ready(std::move(ready)) {}
-        void arm() {
+        void arm() override {
             descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
                                   [self = shared_from_this()](const std::error_code& error) {
                                       if (error || self->closed) return;
@@ -191,7 +203,7 @@ private:
 
     void postOnce(Id id, std::function<void()> exited) {
         auto source = std::make_shared<OnceSource>();
-        sources_[id] = source;
+        add(id, source);
         asio::post(context_, [this, id, source, exited = std::move(exited)] {
             if (source->closed) return;
             cancel(id);
@@ -200,13 +212,50 @@ private:
     }
 
     struct OnceSource final : Source {
+        void arm() override {}
         void close() override { closed = true; }
     };
+
+    bool onLoopThread() const { return std::this_thread::get_id() == loopThread_.load(); }
+
+    Id nextId() {
+        std::lock_guard<std::mutex> hold(sourcesLock_);
+        return ++lastId_;
+    }
+
+    Id add(const std::shared_ptr<Source>& source) {
+        std::lock_guard<std::mutex> hold(sourcesLock_);
+        const Id id = ++lastId_;
+        sources_[id] = source;
+        return id;
+    }
+
+    void add(Id id, const std::shared_ptr<Source>& source) {
+        std::lock_guard<std::mutex> hold(sourcesLock_);
+        sources_[id] = source;
+    }
+
+    // Starts the source's first wait on the loop's thread: at once when that
+    // is the calling thread, else as soon as the loop gets to it (unless it
+    // was cancelled by then). Before run() no thread is the loop's, and the
+    // wait starts when the loop does.
+    void armOnLoop(const std::shared_ptr<Source>& source) {
+        if (onLoopThread()) {
+            source->arm();
+            return;
+        }
+        asio::post(context_, [source] {
+            if (!source->closed) source->arm();
+        });
+    }
 
     const bool usePidfd_;
     asio::io_context context_;
     asio::executor_work_guard<asio::io_context::executor_type> guard_;
     std::atomic<std::thread::id> loopThread_{};
+    // Timers and watches start and end on any thread: a plug-in may register
+    // from a thread of its own.
+    std::mutex sourcesLock_;
     std::map<Id, std::shared_ptr<Source>> sources_;
     Id lastId_ = 0;
 };

@@ -179,6 +179,23 @@ TEST_F(RunLoopTest, ATimerOfNoMillisecondsRunsEveryMillisecondRatherThanSpinning
     loop->removeAll();
 }
 
+// A plug-in that lets go of the loop's last reference inside a callback (its
+// instance already gone): the loop lasts until the call is over, then ends
+// everything and lets go of the handlers.
+TEST(RunLoopLetGoOf, InsideACallbackLastsUntilTheCallIsOver) {
+    tv3test::FakeRunLoop fake;
+    auto* loop = new tv3::RunLoop(fake.loop());
+    Timer timer;
+    Watch watch;
+    ASSERT_EQ(loop->registerTimer(&timer, 10), kResultOk);
+    ASSERT_EQ(loop->registerEventHandler(&watch, 4), kResultOk);
+    timer.inside = [&] { loop->release(); };
+    EXPECT_EQ(fake.fireAll(true), 1);
+    EXPECT_TRUE(fake.live.empty());
+    EXPECT_EQ(timer.refs, 1u);
+    EXPECT_EQ(watch.refs, 1u);
+}
+
 TEST(RunLoopWithoutHostLoop, RefusesEveryRegistration) {
     tv3::RunLoop* loop = new tv3::RunLoop(std::nullopt);
     Watch watch;

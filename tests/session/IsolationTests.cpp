@@ -105,7 +105,8 @@ TEST(StandardOutput, WhatAPlugInPrintsLandsOnStandardErrorAndTheProtocolStaysInt
     for (const char* expected :
          {"session fixture printf in load", "session fixture write(1) in load", "session fixture printf in initialize",
           "session fixture write(1) in initialize", "session fixture printf in process",
-          "session fixture write(1) in process", "session fixture fputs"}) {
+          "session fixture write(1) in process", "session fixture fputs", "session fixture stderr in load",
+          "session fixture write(2) in initialize", "session fixture write(2) in process"}) {
         EXPECT_NE(err.find(expected), std::string::npos) << "missing on standard error: " << expected << "\n" << err;
     }
 }

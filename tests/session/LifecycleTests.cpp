@@ -133,13 +133,14 @@ TEST(SessionStatus, AReplyOpAndEditorRequestsWithoutAnEditorGetPlainReplies) {
 
 // ---- The parent's exit --------------------------------------------------------
 
-// A parent of our own that starts the helper with its own process id and can
-// be killed, while this test keeps both of the helper's pipes, so that only the
-// watch on the parent can end the session. This process adopts the orphaned
-// helper, so it can reap it and read its exit status.
+// A parent of our own that starts the helper with its own process id (or
+// with `parentPid` after "--parent-pid") and can be killed, while this test
+// keeps both of the helper's pipes, so that only the watch on the parent can
+// end the session. This process adopts the orphaned helper, so it can reap it
+// and read its exit status.
 class DyingParent {
 public:
-    explicit DyingParent(std::vector<std::string> extra = {}) {
+    explicit DyingParent(std::vector<std::string> extra = {}, const char* parentPid = nullptr) {
         ::prctl(PR_SET_CHILD_SUBREAPER, 1);
         int requests[2], replies[2], report[2];
         if (::pipe(requests) != 0 || ::pipe(replies) != 0 || ::pipe(report) != 0) {
@@ -153,7 +154,8 @@ public:
             // Only async-signal-safe work and a spawn here.
             char pidText[32];
             std::snprintf(pidText, sizeof pidText, "%d", static_cast<int>(::getpid()));
-            args[3] = pidText;
+            if (!parentPid) args[3] = pidText;
+            else args[3] = parentPid;
             std::vector<char*> argv;
             for (std::string& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -246,6 +248,36 @@ TEST(SessionParentExit, APlugInCallThatHangsStillEndsThroughTheBackstop) {
     EXPECT_GE(secondsSince(start), 1.5) << "ended before the backstop could have: was process() really hanging?";
     EXPECT_LT(secondsSince(start), 3.5);
 }
+
+// A value that names no one process (0 and negative numbers stand for process
+// groups, or for every process, to kill()) leaves the parent to be the process
+// that started the helper: its exit still ends the session.
+class UnusableParentPid : public testing::TestWithParam<const char*> {};
+
+TEST_P(UnusableParentPid, TheProcessThatStartedTheHelperIsWatched) {
+    DyingParent parent({}, GetParam());
+    ASSERT_GT(parent.helper(), 0);
+    ASSERT_FALSE(parent.channel().send(request(Op::status)));
+    auto status = parent.channel().receive(PluginBridgeChannel::now() + kRequestSeconds);
+    ASSERT_TRUE(status) << status.error().description();
+    // Not taken for a process that is gone, either.
+    ASSERT_FALSE(parent.waitHelper(0.5)) << "the session ended while the process that started it lived";
+
+    parent.kill();
+    auto exit = parent.waitHelper(kEndSeconds);
+    ASSERT_TRUE(exit) << "the helper outlived the process that started it";
+    EXPECT_TRUE(exit->exitedWith(0)) << exit->status << " signal " << exit->signal;
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, UnusableParentPid,
+                         testing::Values("0", "+0", "-0", "-1", "-2", "-2147483648"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             std::string name = "Value";
+                             for (const char* c = info.param; *c; ++c) {
+                                 name += *c == '-' ? "Minus" : *c == '+' ? "Plus" : std::string(1, *c);
+                             }
+                             return name;
+                         });
 
 // ---- --parent-pid ------------------------------------------------------------------
 

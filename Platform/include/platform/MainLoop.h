@@ -35,7 +35,9 @@ public:
 
     // Calls `tick` on the loop's thread every `interval`, the first time one
     // interval from now, until cancelled. A tick that runs late does not make
-    // up for the ticks it missed.
+    // up for the ticks it missed. Like the two watches below, callable from
+    // any thread; from another thread than the loop's, the interval counts
+    // from when the loop takes the timer up.
     virtual Id startRepeatingTimer(std::chrono::nanoseconds interval, std::function<void()> tick) = 0;
 
     // Calls `ready` on the loop's thread each time `fd` is readable (or has hung
@@ -50,7 +52,10 @@ public:
 
     // Ends a timer or a watch: its callback is not called again, even when a
     // call was already due. Cancelling from inside the callback itself, or
-    // cancelling an id that has ended, is allowed. Loop thread only.
+    // cancelling an id that has ended, is allowed. Callable from any thread;
+    // from another thread than the loop's, a call that has already begun may
+    // still be running when cancel returns (it is not waited for), but no call
+    // begins afterwards.
     virtual void cancel(Id id) = 0;
 };
 

@@ -7,8 +7,9 @@
 //   FX_CRASH_PROCESS   process() dereferences a null pointer
 //   FX_CRASH_OPEN      setActive(true) dereferences a null pointer
 //   FX_HANG_PROCESS    process() never returns
-//   FX_PRINTS          writes to standard output while loading, in
-//                      initialize() and in process(), through stdio and fd 1
+//   FX_PRINTS          writes to standard output and standard error while
+//                      loading, in initialize() and in process(), through
+//                      stdio and fds 1 and 2
 //   FX_STATE_GROWS     the component state is one byte longer on every save
 //   FX_LONE_SURROGATE  texts (title, units, display) hold lone UTF-16 surrogates
 //   FX_NO_PARAMS       the controller has no parameters
@@ -66,6 +67,9 @@ void noise([[maybe_unused]] const char* where) {
     char text[128];
     const int n = std::snprintf(text, sizeof text, "session fixture write(1) in %s\n", where);
     [[maybe_unused]] const ssize_t ignored = ::write(STDOUT_FILENO, text, static_cast<std::size_t>(n));
+    std::fprintf(stderr, "session fixture stderr in %s\n", where);
+    const int m = std::snprintf(text, sizeof text, "session fixture write(2) in %s\n", where);
+    [[maybe_unused]] const ssize_t alsoIgnored = ::write(STDERR_FILENO, text, static_cast<std::size_t>(m));
     // Left in the stdio buffer: wherever it is flushed to, it is not the protocol.
     std::printf("unflushed ");
 #endif
