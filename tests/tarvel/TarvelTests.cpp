@@ -284,6 +284,23 @@ TEST_F(TarvelRender, CompensatesTheLatencySoThatOutputLinesUpWithInput) {
     expectSameAudio(got.data, input);
 }
 
+// A look-ahead set by --param changes the latency after "open" (32 frames
+// here): the plug-in calls restartComponent(kLatencyChanged), the helper
+// reports the new latency in its reply, and the render follows it, so that the
+// output, delayed by the new latency, still lines up with the input.
+TEST_F(TarvelRender, FollowsALatencyThatAParameterChanges) {
+    const Planar input = testSignal(2, 6000);
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, input);
+    // Look-ahead is parameter 3: 0.5 adds 128 frames, 1 adds 256.
+    for (const char* lookAhead : {"3=0.5", "3=1"}) {
+        SCOPED_TRACE(lookAhead);
+        const ProcessResult r =
+            tarvel({"render", fixture("session_lookahead_delays"), in, out, "--param", lookAhead, "--block", "100"});
+        ASSERT_TRUE(r.exited(0)) << describe(r);
+        expectSameAudio(readSound(out).data, input);
+    }
+}
+
 // --tail renders past the input's end: silence in, the plug-in's tail out.
 TEST_F(TarvelRender, TailAddsItsSecondsToTheOutput) {
     const Planar input = testSignal(2, 4000);

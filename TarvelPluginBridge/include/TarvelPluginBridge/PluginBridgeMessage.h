@@ -69,6 +69,8 @@ struct PluginBridgeMessage {
     std::optional<std::uint32_t> paramID;
     std::optional<double> value;
     std::optional<std::vector<PluginBridgeParameter>> parameters;
+    // In "open" and "loadState" replies, and in any reply after the plug-in
+    // announced that its latency changed.
     std::optional<std::int64_t> latency;
     std::optional<bool> hasAudioInput;
     std::optional<std::int64_t> outputChannels;
