@@ -189,7 +189,13 @@ void HelperSession::reportLatencyChange(const PluginBridgeMessage& request, Plug
     if (!tv3m_plugin_take_latency_change(plugin_)) return;
     // A plug-in that will not become active again refuses every later
     // block, which the parent then hears of.
-    if (request.op != Op::open) tv3m_plugin_restart_processing(plugin_);
+    if (request.op != Op::open) {
+        tv3m_plugin_restart_processing(plugin_);
+        // Plug-ins that announce their latency at every activation did so
+        // again just now; the latency read below answers that announcement,
+        // which would otherwise restart them after every later request.
+        tv3m_plugin_take_latency_change(plugin_);
+    }
     reply.latency = tv3m_plugin_latency(plugin_);
 }
 

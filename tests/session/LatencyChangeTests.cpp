@@ -43,5 +43,24 @@ TEST(LatencyChange, TheReplyToTheSettingThatChangedItCarriesTheNewLatency) {
     EXPECT_EQ(call(*client, load).message, withLatency(lookAheadLatency(1.0)));
 }
 
+// A plug-in that announces its latency at every activation, changed or not:
+// the restart that follows a change announces it again. That announcement is
+// answered by the latency read after the restart; taken as a new change it
+// would restart the plug-in after every later request, emptying its delay
+// lines at every block.
+TEST(LatencyChange, AnAnnouncementMadeByTheRestartItselfRestartsNothingMore) {
+    auto client = startHelper();
+    ASSERT_TRUE(client);
+    succeed(*client, openRequest(fixture("session_lookahead_announces"), sessionfx::kEffectCid));
+    EXPECT_EQ(call(*client, setParameterRequest(sessionfx::kLookAheadId, 0.5)).message,
+              withLatency(lookAheadLatency(0.5)));
+    for (int b = 0; b < 3; ++b) {
+        SCOPED_TRACE("block " + std::to_string(b));
+        Reply block = succeed(*client, processRequest(64), bytesOf(testSignal(2, 64, b * 64L), 64));
+        EXPECT_FALSE(block.message.latency) << "restarted again";
+    }
+    EXPECT_EQ(call(*client, setParameterRequest(sessionfx::kGainId, 0.5)).message, Message::reply());
+}
+
 } // namespace
 } // namespace sessiontest

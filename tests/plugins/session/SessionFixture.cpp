@@ -28,6 +28,10 @@
 //                      controller hands the value to the processor and calls
 //                      restartComponent(kLatencyChanged); the processor takes
 //                      it on at its next setActive(true), as VST3 describes
+//   FX_ANNOUNCES_ON_ACTIVATE  with FX_LOOKAHEAD: every setActive(true) also
+//                      calls restartComponent(kLatencyChanged), changed or
+//                      not, as plug-ins that set their latency on every
+//                      activation do
 #include "common/FixtureFactory.h"
 #include "session/SessionFixtureIds.h"
 
@@ -242,6 +246,13 @@ public:
     }
     IPlugView* PLUGIN_API createView(FIDString) override { return nullptr; }
 
+#ifdef FX_ANNOUNCES_ON_ACTIVATE
+    // From the processor, inside setActive(true).
+    void announceLatency() {
+        if (IComponentHandler* handler = handler_.load()) handler->restartComponent(kLatencyChanged);
+    }
+#endif
+
     // From the processor, inside process().
     void reportGainEdit(double value) {
         if (IComponentHandler* handler = handler_.load()) {
@@ -326,6 +337,9 @@ public:
 #endif
 #ifdef FX_LOOKAHEAD
         if (state) lookAhead_ = gLookAheadAsked.load();
+#endif
+#ifdef FX_ANNOUNCES_ON_ACTIVATE
+        if (Controller* controller = gController.load(); state && controller) controller->announceLatency();
 #endif
         (void)state;
         return kResultOk;
