@@ -125,21 +125,37 @@ void HelperSession::readLoop(PluginBridgeChannel& channel, std::shared_ptr<Sessi
         }
 
         bool sendFailed = false;
-        auto work = [&] {
-            Reply result{PluginBridgeMessage::reply("the host is closing"), {}};
-            if (auto session = box->session.lock()) {
-                result = session->handle(request.message, request.payload);
-            }
+        auto reply = [&](Reply result) {
             // Texts from plug-ins may hold anything; a reply that could not be
             // encoded would end the session over one odd parameter title.
             makeRepliedTextsValid(result.message);
-            // Sent here rather than after the hand-back: the parent has its
-            // reply one thread wake-up sooner, on every block. Order is kept,
-            // because this thread reads nothing before the work is done.
             sendFailed = channel.send(result.message, result.payload).has_value();
         };
-        if (e.mainLoop) e.mainLoop->runAndWait(work);
-        else work();
+        if (op == Op::process) {
+            // Blocks run here, on the thread that read them, as a host's
+            // audio thread runs them: no hand-over to the main thread and
+            // back on every block. The main thread meanwhile serves the
+            // plug-in's editor and timers and the edit poll, which VST3
+            // allows beside processing; everything else waits, because this
+            // thread reads no further request before this one is answered.
+            Reply result{PluginBridgeMessage::reply("the host is closing"), {}};
+            std::shared_ptr<HelperSession> session = box->session.lock();
+            if (session) result = session->serveBlock(request.message, request.payload);
+            reply(std::move(result));
+        } else {
+            auto work = [&] {
+                Reply result{PluginBridgeMessage::reply("the host is closing"), {}};
+                if (auto session = box->session.lock()) {
+                    result = session->handle(request.message, request.payload);
+                }
+                // Sent here rather than after the hand-back: the parent has
+                // its reply one thread wake-up sooner. Order is kept, because
+                // this thread reads nothing before the work is done.
+                reply(std::move(result));
+            };
+            if (e.mainLoop) e.mainLoop->runAndWait(work);
+            else work();
+        }
         if (sendFailed) {
             exitSoon();
             return;
@@ -158,7 +174,7 @@ HelperSession::Reply HelperSession::handle(const PluginBridgeMessage& request,
         case Op::open: return open(request);
         case Op::loadState: return loadState(request, payload);
         case Op::saveState: return saveState();
-        case Op::process: return isInstrument_ ? processNotes(request) : process(request, payload);
+        case Op::process: return block(request, payload);
         case Op::parameters: return parameters();
         case Op::setParameter: return setParameter(request);
         case Op::openEditor: return openEditor(request);
@@ -170,7 +186,37 @@ HelperSession::Reply HelperSession::handle(const PluginBridgeMessage& request,
         }
         return {PluginBridgeMessage::reply(), {}};
     }();
-    reportLatencyChange(request, result.message);
+    if (!result.message.error && plugin_ && tv3m_plugin_take_latency_change(plugin_)) {
+        restartForLatency(request, result.message);
+    }
+    return result;
+}
+
+HelperSession::Reply HelperSession::block(const PluginBridgeMessage& request, std::span<const std::uint8_t> payload) {
+    return isInstrument_ ? processNotes(request) : process(request, payload);
+}
+
+HelperSession::Reply HelperSession::serveBlock(const PluginBridgeMessage& request,
+                                               std::span<const std::uint8_t> payload) {
+    Reply result;
+    bool latencyChanged = false;
+    {
+        // Held while the instance runs the block, so that the orderly
+        // shutdown on the main thread never destroys it mid-block.
+        std::lock_guard<std::mutex> hold(blockLock_);
+        result = block(request, payload);
+        latencyChanged = !result.message.error && plugin_ && tv3m_plugin_take_latency_change(plugin_);
+    }
+    if (!latencyChanged) return result;
+    // Deactivating and activating the component are main-thread calls in
+    // VST3. The block lock is not held meanwhile: a shutdown waiting for it
+    // on the main thread would otherwise never let this run.
+    const HelperSessionEnvironment e = environment();
+    auto restart = [&] {
+        if (plugin_) restartForLatency(request, result.message);
+    };
+    if (e.mainLoop) e.mainLoop->runAndWait(restart);
+    else restart();
     return result;
 }
 
@@ -179,14 +225,12 @@ HelperSession::Reply HelperSession::handle(const PluginBridgeMessage& request,
 // editor. VST3 asks the host to stop processing, deactivate and reactivate
 // the component and then read the latency, and plug-ins may only adopt the
 // new value on reactivation. That restart drops what the plug-in holds of
-// the stream (delay lines), so it is done here, after the request, and never
-// without the parent learning of it: the same reply carries the new
-// latency. A failed reply carries nothing but its error, so the note waits
-// for the next successful one. "open" has just activated the instance and
-// read its latency, so it needs no restart.
-void HelperSession::reportLatencyChange(const PluginBridgeMessage& request, PluginBridgeMessage& reply) {
-    if (!plugin_ || reply.error) return;
-    if (!tv3m_plugin_take_latency_change(plugin_)) return;
+// the stream (delay lines), so it is done after the request, on the main
+// thread, and never without the parent learning of it: the same reply
+// carries the new latency. A failed reply carries nothing but its error,
+// so the note waits for the next successful one. "open" has just activated
+// the instance and read its latency, so it needs no restart.
+void HelperSession::restartForLatency(const PluginBridgeMessage& request, PluginBridgeMessage& reply) {
     // A plug-in that will not become active again refuses every later
     // block, which the parent then hears of.
     if (request.op != Op::open) {
@@ -217,9 +261,14 @@ void HelperSession::shutdown() {
         editor_.reset();
     }
     status_->setEditorOpen(false);
-    if (plugin_) {
-        tv3m_plugin_destroy(plugin_);
-        plugin_ = nullptr;
+    {
+        // Waits for a block running on the request thread; one stuck inside
+        // the plug-in leaves the ending to the backstop.
+        std::lock_guard<std::mutex> hold(blockLock_);
+        if (plugin_) {
+            tv3m_plugin_destroy(plugin_);
+            plugin_ = nullptr;
+        }
     }
     const HelperSessionEnvironment e = environment();
     if (e.endProcess) e.endProcess(0);

@@ -1,5 +1,6 @@
-// The one session of session mode: requests are read on a thread of their own,
-// run one at a time on the main loop, and answered in order. The session owns
+// The one session of session mode: requests are read on a thread of their own
+// and served one at a time, in order: audio blocks on that thread, as a host's
+// audio thread runs them, and everything else on the main loop. The session owns
 // the plug-in instance for the rest of the process's life, and every way it
 // ends (quit, a closed or broken pipe, the parent's exit) goes through
 // exitSoon, which ends the process with status 0 within two seconds.
@@ -18,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <future>
+#include <mutex>
 #include <vector>
 
 class HelperSession;
@@ -31,7 +33,8 @@ struct SessionBox {
 // How a session reaches the process around it. The defaults end the process;
 // tests put recorders in their place.
 struct HelperSessionEnvironment {
-    // The main loop, on which every request but "status" runs.
+    // The main loop, on which every request but "status" and the audio
+    // blocks runs.
     platform::MainLoop* mainLoop = nullptr;
     // Where the parent's exit is watched: a loop on a thread of its own, so
     // that a plug-in call stuck on the main thread cannot hide it. The main
@@ -56,6 +59,10 @@ public:
     };
 
     HelperSession(PluginBridgeChannel& channel, std::int32_t parentPID);
+    // Ends the instance, so it runs on the main thread: the owner keeps the
+    // session until the request thread has returned (the real process never
+    // lets it go; tests join that thread first), because the request thread
+    // holds it while it serves a block.
     ~HelperSession();
     HelperSession(const HelperSession&) = delete;
     HelperSession& operator=(const HelperSession&) = delete;
@@ -74,7 +81,8 @@ public:
     // starts the backstop. Any thread, any number of times; returns at once.
     static void exitSoon();
 
-    // Routes one request to its handler (main thread).
+    // Routes one request to its handler (main thread). An audio block routed
+    // here runs on the main thread; the request thread serves blocks itself.
     Reply handle(const PluginBridgeMessage& request, std::span<const std::uint8_t> payload);
 
     // Folds the plug-in's pending edits and the editor's state into the
@@ -91,9 +99,13 @@ private:
     static void readLoop(PluginBridgeChannel& channel, std::shared_ptr<SessionBox> box,
                          std::shared_ptr<HelperStatus> status);
     void shutdown();
+    // Serves one audio block on the request thread (see readLoop).
+    Reply serveBlock(const PluginBridgeMessage& request, std::span<const std::uint8_t> payload);
 
     // Handlers, one file each.
     Reply open(const PluginBridgeMessage& request);
+    // "process", for an effect or an instrument.
+    Reply block(const PluginBridgeMessage& request, std::span<const std::uint8_t> payload);
     Reply process(const PluginBridgeMessage& request, std::span<const std::uint8_t> payload);
     Reply processNotes(const PluginBridgeMessage& request);
     Reply loadState(const PluginBridgeMessage& request, std::span<const std::uint8_t> payload);
@@ -120,16 +132,23 @@ private:
     // Component (false) or controller (true) state, possibly empty; none when
     // it cannot be read.
     std::optional<std::vector<std::uint8_t>> blob(bool controller);
-    // After a successful request: when the plug-in announced a new latency,
-    // restarts its processing and puts the new latency into the reply.
-    void reportLatencyChange(const PluginBridgeMessage& request, PluginBridgeMessage& reply);
+    // After a successful request in which the plug-in announced a new
+    // latency: restarts its processing and puts the new latency into the
+    // reply (main thread).
+    void restartForLatency(const PluginBridgeMessage& request, PluginBridgeMessage& reply);
 
     PluginBridgeChannel& channel_;
     const std::int32_t parentPID_;
     // Shared with the request thread, which may outlive a session in tests.
     std::shared_ptr<HelperStatus> status_ = std::make_shared<HelperStatus>();
 
+    // Set by "open" and cleared by the shutdown, both on the main thread.
+    // The request thread reads it only while serving a block, when "open"
+    // is done (it waited for it) and the shutdown waits for blockLock_.
     tv3m_plugin* plugin_ = nullptr;
+    // Held by the request thread while the instance runs a block, and by the
+    // shutdown while it destroys the instance.
+    std::mutex blockLock_;
     // The current editor window, open or already closed by its close button.
     std::shared_ptr<HelperEditorWindow> editor_;
     std::int64_t channels_ = 2;

@@ -238,7 +238,9 @@ TEST(SessionParentExit, APlugInCallThatHangsStillEndsThroughTheBackstop) {
     Message process = processRequest(64);
     const auto block = bytesOf(testSignal(2, 64), 64);
     ASSERT_FALSE(parent.channel().send(process, block));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the main thread is inside process() now
+    // The request thread is inside process() now; the orderly ending on the
+    // main thread waits for that block, so only the backstop can end it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     const auto start = Clock::now();
     parent.kill();

@@ -1,6 +1,6 @@
 // The dispatcher and the request thread, with a fake main loop: which op goes
-// where, what each answers without an instance, and that "status" never needs
-// the main loop.
+// where, what each answers without an instance, and that "status" and the
+// audio blocks never need the main loop.
 #include "SessionHarness.h"
 
 #include <gtest/gtest.h>
@@ -94,6 +94,40 @@ TEST(SessionRouting, RepliesComeInRequestOrderWithStatusBetween) {
     EXPECT_EQ(replies[0].error, "no instance is open");
     EXPECT_TRUE(replies[1].editCount.has_value());
     EXPECT_EQ(replies[2], PluginBridgeMessage::reply());
+}
+
+TEST(SessionRouting, ProcessIsServedOnTheRequestThreadWithoutTheMainLoop) {
+    SessionHarness h;
+    const int postsBefore = h.loop.posts();
+    // Nothing pumps the loop here: the reply must come from the request thread.
+    ASSERT_FALSE(h.parentChannel->send(op(Op::process)));
+    auto reply = h.parentChannel->receive(PluginBridgeChannel::now() + 5);
+    ASSERT_TRUE(reply) << reply.error().description();
+    EXPECT_EQ(reply->message, PluginBridgeMessage::reply(std::string("no instance is open")));
+    EXPECT_EQ(h.loop.posts(), postsBefore) << "a block was handed to the main loop";
+}
+
+TEST(SessionRouting, ABlockWaitsForTheMainThreadRequestBeforeIt) {
+    SessionHarness h;
+    // Written at once: the block, served on the request thread, must not
+    // overtake the request before it, which waits for the main loop.
+    ASSERT_FALSE(h.parentChannel->send(op(Op::closeEditor)));
+    ASSERT_FALSE(h.parentChannel->send(op(Op::process)));
+    std::vector<PluginBridgeMessage> replies;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        for (int i = 0; i < 2; ++i) {
+            auto got = h.parentChannel->receive(PluginBridgeChannel::now() + 10);
+            if (!got) break;
+            replies.push_back(got->message);
+        }
+        done = true;
+    });
+    h.loop.pumpUntil([&] { return done.load(); });
+    reader.join();
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0], PluginBridgeMessage::reply());
+    EXPECT_EQ(replies[1], PluginBridgeMessage::reply(std::string("no instance is open")));
 }
 
 TEST(SessionRouting, AGoneSessionAnswersThatTheHostIsClosing) {

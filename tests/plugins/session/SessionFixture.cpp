@@ -32,6 +32,13 @@
 //                      calls restartComponent(kLatencyChanged), changed or
 //                      not, as plug-ins that set their latency on every
 //                      activation do
+//   FX_ANNOUNCES_IN_PROCESS  with FX_LOOKAHEAD: the controller only hands the
+//                      value over, and the processor calls
+//                      restartComponent(kLatencyChanged) in its next block
+//   FX_RECORDS_THREADS every call from the host appends "<call> main" or
+//                      "<call> other <thread name>" to the file named by
+//                      TV3_FIXTURE_THREAD_LOG (a block without samples, a
+//                      parameter flush, is "flush")
 #include "common/FixtureFactory.h"
 #include "session/SessionFixtureIds.h"
 
@@ -43,11 +50,14 @@
 #include <pluginterfaces/vst/ivstevents.h>
 #include <pluginterfaces/vst/ivstparameterchanges.h>
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -84,6 +94,26 @@ struct LoadNoise {
     LoadNoise() { noise("load"); }
 } loadNoise;
 #endif
+
+// Which thread the host called on: the process's main thread has the
+// process's id as its thread id.
+void noteThread([[maybe_unused]] const char* call) {
+#ifdef FX_RECORDS_THREADS
+    const char* path = std::getenv("TV3_FIXTURE_THREAD_LOG");
+    if (!path) return;
+    char name[32] = "";
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    char line[128];
+    const bool main = ::gettid() == ::getpid();
+    const int n = main ? std::snprintf(line, sizeof line, "%s main\n", call)
+                       : std::snprintf(line, sizeof line, "%s other %s\n", call, name);
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    // One write per line: O_APPEND keeps lines whole whichever thread writes.
+    [[maybe_unused]] const ssize_t ignored = ::write(fd, line, static_cast<std::size_t>(n));
+    ::close(fd);
+#endif
+}
 
 [[maybe_unused]] [[noreturn]] void crash() {
     volatile int* nowhere = nullptr;
@@ -141,10 +171,12 @@ public:
         return kNoInterface;
     }
     tresult PLUGIN_API initialize(FUnknown*) override {
+        noteThread("controller.initialize");
         gController = this;
         return kResultOk;
     }
     tresult PLUGIN_API terminate() override {
+        noteThread("controller.terminate");
         Controller* self = this;
         gController.compare_exchange_strong(self, nullptr);
         setComponentHandler(nullptr);
@@ -152,6 +184,7 @@ public:
     }
 
     tresult PLUGIN_API setComponentState(IBStream* state) override {
+        noteThread("controller.setComponentState");
         char magic[4];
         double values[2];
         if (!readAll(state, magic, 4) || std::memcmp(magic, "SFXC", 4) != 0 || !readAll(state, values, sizeof values))
@@ -161,6 +194,7 @@ public:
         return kResultOk;
     }
     tresult PLUGIN_API setState(IBStream* state) override {
+        noteThread("controller.setState");
         char magic[4];
         double gain;
         if (!readAll(state, magic, 4) || std::memcmp(magic, "SFXK", 4) != 0 || !readAll(state, &gain, sizeof gain))
@@ -169,6 +203,7 @@ public:
         return kResultOk;
     }
     tresult PLUGIN_API getState(IBStream* state) override {
+        noteThread("controller.getState");
 #ifdef FX_CONTROLLER_STATE_FAILS
         (void)state;
         return kNotImplemented;
@@ -179,6 +214,7 @@ public:
 
     int32 PLUGIN_API getParameterCount() override { return getParameterCountConst(); }
     tresult PLUGIN_API getParameterInfo(int32 index, ParameterInfo& info) override {
+        noteThread("controller.getParameterInfo");
         if (index < 0 || index >= getParameterCount()) return kInvalidArgument;
         info = ParameterInfo{};
         if (index == 0) {
@@ -223,22 +259,27 @@ public:
     ParamValue PLUGIN_API normalizedParamToPlain(ParamID, ParamValue value) override { return value; }
     ParamValue PLUGIN_API plainParamToNormalized(ParamID, ParamValue plain) override { return plain; }
     ParamValue PLUGIN_API getParamNormalized(ParamID id) override {
+        noteThread("controller.getParamNormalized");
         const int slot = slotOf(id);
         return slot < 0 ? 0 : values_[slot].load();
     }
     tresult PLUGIN_API setParamNormalized(ParamID id, ParamValue value) override {
+        noteThread("controller.setParamNormalized");
         const int slot = slotOf(id);
         if (slot < 0) return kInvalidArgument;
         values_[slot] = value;
 #ifdef FX_LOOKAHEAD
         if (slot == 2) {
             gLookAheadAsked = value;
-            if (IComponentHandler* handler = handler_.load()) handler->restartComponent(kLatencyChanged);
+#ifndef FX_ANNOUNCES_IN_PROCESS
+            announceLatency();
+#endif
         }
 #endif
         return kResultOk;
     }
     tresult PLUGIN_API setComponentHandler(IComponentHandler* handler) override {
+        noteThread("controller.setComponentHandler");
         if (handler) handler->addRef();
         IComponentHandler* old = handler_.exchange(handler);
         if (old) old->release();
@@ -246,12 +287,10 @@ public:
     }
     IPlugView* PLUGIN_API createView(FIDString) override { return nullptr; }
 
-#ifdef FX_ANNOUNCES_ON_ACTIVATE
-    // From the processor, inside setActive(true).
+    // From the processor, inside setActive(true) or process().
     void announceLatency() {
         if (IComponentHandler* handler = handler_.load()) handler->restartComponent(kLatencyChanged);
     }
-#endif
 
     // From the processor, inside process().
     void reportGainEdit(double value) {
@@ -304,10 +343,14 @@ public:
     }
 
     tresult PLUGIN_API initialize(FUnknown*) override {
+        noteThread("component.initialize");
         noise("initialize");
         return kResultOk;
     }
-    tresult PLUGIN_API terminate() override { return kResultOk; }
+    tresult PLUGIN_API terminate() override {
+        noteThread("component.terminate");
+        return kResultOk;
+    }
 
     tresult PLUGIN_API getControllerClassId(TUID classId) override {
         fixture::hexToTUID(sessionfx::kControllerCid, classId);
@@ -332,11 +375,13 @@ public:
     tresult PLUGIN_API getRoutingInfo(RoutingInfo&, RoutingInfo&) override { return kNotImplemented; }
     tresult PLUGIN_API activateBus(MediaType, BusDirection, int32, TBool) override { return kResultOk; }
     tresult PLUGIN_API setActive(TBool state) override {
+        noteThread("component.setActive");
 #ifdef FX_CRASH_OPEN
         if (state) crash();
 #endif
 #ifdef FX_LOOKAHEAD
         if (state) lookAhead_ = gLookAheadAsked.load();
+        if (state) announced_ = false;
 #endif
 #ifdef FX_ANNOUNCES_ON_ACTIVATE
         if (Controller* controller = gController.load(); state && controller) controller->announceLatency();
@@ -345,6 +390,7 @@ public:
         return kResultOk;
     }
     tresult PLUGIN_API setState(IBStream* state) override {
+        noteThread("component.setState");
 #ifdef FX_REJECTS_STATE
         (void)state;
         return kResultFalse;
@@ -362,6 +408,7 @@ public:
 #endif
     }
     tresult PLUGIN_API getState(IBStream* state) override {
+        noteThread("component.getState");
 #if defined(FX_STATE_FAILS)
         (void)state;
         return kResultFalse;
@@ -382,6 +429,7 @@ public:
 
     tresult PLUGIN_API setBusArrangements(SpeakerArrangement* inputs, int32 numIns, SpeakerArrangement* outputs,
                                           int32 numOuts) override {
+        noteThread("component.setBusArrangements");
         if (numOuts != 1 || numIns != (instrument_ ? 0 : 1)) return kResultFalse;
         const SpeakerArrangement out = outputs[0];
         if (out != SpeakerArr::kStereo && out != SpeakerArr::kMono) return kResultFalse;
@@ -406,13 +454,18 @@ public:
 #endif
     }
     tresult PLUGIN_API setupProcessing(ProcessSetup& setup) override {
+        noteThread("component.setupProcessing");
         sampleRate_ = setup.sampleRate;
         return kResultOk;
     }
-    tresult PLUGIN_API setProcessing(TBool) override { return kResultOk; }
+    tresult PLUGIN_API setProcessing(TBool) override {
+        noteThread("component.setProcessing");
+        return kResultOk;
+    }
     uint32 PLUGIN_API getTailSamples() override { return 0; }
 
     tresult PLUGIN_API process(ProcessData& data) override {
+        noteThread(data.numSamples > 0 ? "process" : "flush");
 #ifdef FX_CRASH_PROCESS
         crash();
 #endif
@@ -424,6 +477,12 @@ public:
         if (data.numSamples == 0) return kResultOk;
 #endif
         takeChanges(data.inputParameterChanges);
+#if defined(FX_LOOKAHEAD) && defined(FX_ANNOUNCES_IN_PROCESS)
+        if (!announced_ && gLookAheadAsked.load() != lookAhead_) {
+            announced_ = true;
+            if (Controller* controller = gController.load()) controller->announceLatency();
+        }
+#endif
         if (data.numOutputs < 1 || !data.outputs) return kResultOk;
         AudioBusBuffers& out = data.outputs[0];
         if (instrument_) {
@@ -529,6 +588,7 @@ private:
     float level_ = 0;
 #ifdef FX_LOOKAHEAD
     double lookAhead_ = 0; // taken on at activation
+    bool announced_ = false; // since the last activation
 #endif
 #ifdef FX_STATE_GROWS
     int saves_ = 0;
