@@ -4,6 +4,7 @@
 // reaches a helper, a reply already there is taken whatever the deadline, a
 // stopped wait keeps the helper and the session in step, and a closed request
 // pipe's number is never written to again.
+#include "FakeHelperSignals.h"
 #include "TarvelPluginBridge/PluginBridgeClient.h"
 #include "support/TempDir.h"
 
@@ -254,6 +255,8 @@ TEST(ClientFake, AStoppedWaitForAReplyKeepsTheHelperAndTheSessionInStep) {
         EXPECT_EQ(client->repliesOwed(), 1u);
 
         stopping = false;
+        // Sent before the fake blocked it, the signal would end the fake.
+        ASSERT_TRUE(readyForSignal(client->pid(), SIGUSR1)) << "the fake ended or never got ready for its signal";
         ASSERT_EQ(::kill(client->pid(), SIGUSR1), 0); // lets the held reply go
         PluginBridgeChannel::Frame frame;
         if (next == Next::receive) {

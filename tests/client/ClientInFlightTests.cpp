@@ -7,6 +7,7 @@
 #include "TarvelPluginBridge/PluginBridgeClient.h"
 #include "plugins/session/SessionFixtureIds.h"
 #include "support/BundleCopy.h"
+#include "FakeHelperSignals.h"
 
 #include <gtest/gtest.h>
 
@@ -214,29 +215,6 @@ TEST(ClientInFlight, AHangFailsTheOldestAtItsDeadlineAndTheRestAsClosed) {
         expectReaped(pid);
     }
     EXPECT_EQ(openDescriptors(), before);
-}
-
-// The held fake blocks `signal` from its start (until then the signal would
-// end it) and then waits for it in sigwait, during which the kernel shows it
-// unblocked; either sight means it is safe to send. Waits up to 30 s.
-bool readyForSignal(pid_t pid, int signal) {
-    const std::string proc = "/proc/" + std::to_string(pid) + "/";
-    const double deadline = PluginBridgeChannel::now() + 30;
-    while (PluginBridgeChannel::now() < deadline) {
-        std::string wchan;
-        std::getline(std::ifstream(proc + "wchan"), wchan);
-        if (wchan.find("sigtimedwait") != std::string::npos) return true;
-        std::ifstream status(proc + "status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("State:", 0) == 0 && line.find("zombie") != std::string::npos) return false;
-            if (line.rfind("SigBlk:", 0) != 0) continue;
-            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-            if (mask & (1ULL << (signal - 1))) return true;
-        }
-        ::usleep(10000);
-    }
-    return false;
 }
 
 // A stop while several are outstanding keeps them all: the replies still
