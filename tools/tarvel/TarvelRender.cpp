@@ -5,12 +5,20 @@
 #include "TarvelPluginBridge/PluginBridgeAudio.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
+#include <span>
 
 namespace tarvel {
 namespace {
+
+static_assert(std::endian::native == std::endian::little && sizeof(float) == 4 &&
+                  std::numeric_limits<float>::is_iec559,
+              "blocks are copied as the little-endian binary32 samples they travel as");
 
 using Op = PluginBridgeMessage::Op;
 
@@ -91,20 +99,16 @@ void prepare(Session& session, const RenderOptions& render, const std::optional<
 }
 
 // One session's share of a block: its inputs taken from the file's
-// interleaved block, its outputs put back into the output's, without
-// allocating.
+// interleaved block straight into the request's payload (channel after
+// channel), its outputs taken from the reply's payload straight into the
+// output's interleaved block, without allocating and with no copy between.
 class SessionBlock {
 public:
     SessionBlock(Session& session, std::vector<int> feed, int fileChannels, std::int64_t maxFrames, bool instrument,
                  bool onlySession)
         : session_(session), feed_(std::move(feed)), fileChannels_(fileChannels), instrument_(instrument),
-          onlySession_(onlySession) {
-        in_.assign(feed_.size(), std::vector<float>(static_cast<std::size_t>(maxFrames)));
-        const std::int64_t outputs = std::max<std::int64_t>(session.channels(), 1);
-        out_.assign(static_cast<std::size_t>(outputs), std::vector<float>(static_cast<std::size_t>(maxFrames)));
-        for (auto& c : in_) inPointers_.push_back(c.data());
-        for (auto& c : out_) outPointers_.push_back(c.data());
-        payload_.resize(feed_.size() * static_cast<std::size_t>(maxFrames) * 4);
+          onlySession_(onlySession), outputs_(std::max<std::int64_t>(session.channels(), 1)) {
+        payload_.resize(feed_.size() * static_cast<std::size_t>(maxFrames));
     }
 
     // Sends this session's share of the block.
@@ -115,12 +119,14 @@ public:
         if (instrument_) {
             process.events = phraseEvents(at, frames, sampleRate);
         } else {
-            for (std::size_t c = 0; c < feed_.size(); ++c)
-                for (std::int64_t i = 0; i < frames; ++i) in_[c][i] = input[i * fileChannels_ + feed_[c]];
-            const std::size_t bytes = feed_.size() * static_cast<std::size_t>(frames) * 4;
-            PluginBridgeAudio::packInto(inPointers_.data(), static_cast<std::int64_t>(feed_.size()), frames,
-                                        std::span<std::uint8_t>(payload_.data(), bytes));
-            payload = std::span<const std::uint8_t>(payload_.data(), bytes);
+            const auto n = static_cast<std::size_t>(frames);
+            for (std::size_t c = 0; c < feed_.size(); ++c) {
+                float* to = payload_.data() + c * n;
+                const float* from = input + feed_[c];
+                for (std::size_t i = 0; i < n; ++i) to[i] = from[i * static_cast<std::size_t>(fileChannels_)];
+            }
+            payload = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(payload_.data()),
+                                                    feed_.size() * n * sizeof(float));
         }
         session_.send(process, payload);
     }
@@ -128,9 +134,11 @@ public:
     // Receives what came back, into the output's block.
     void receive(float* output, std::int64_t frames) {
         const PluginBridgeChannel::Frame& reply = session_.receive();
-        const auto replyChannels = static_cast<std::int64_t>(reply.payload.size() / 4 / static_cast<std::size_t>(frames));
-        if (replyChannels < 1 || replyChannels > static_cast<std::int64_t>(out_.size()) ||
-            !PluginBridgeAudio::unpackInto(reply.payload, outPointers_.data(), replyChannels, frames)) {
+        const auto expected = [&](std::int64_t channels) { return PluginBridgeAudio::blockBytes(channels, frames); };
+        const std::size_t bytes = reply.payload.size();
+        const auto n = static_cast<std::size_t>(frames);
+        const std::int64_t replyChannels = n == 0 ? 0 : static_cast<std::int64_t>(bytes / 4 / n);
+        if (replyChannels < 1 || replyChannels > outputs_ || expected(replyChannels) != bytes) {
             throw Failure("the plug-in host sent a block of the wrong size");
         }
         // The only session writes every file channel (an instrument's first
@@ -143,8 +151,11 @@ public:
             } else if (feed_[0] != c) {
                 continue;
             }
-            const float* from = out_[static_cast<std::size_t>(source)].data();
-            for (std::int64_t i = 0; i < frames; ++i) output[i * fileChannels_ + c] = from[i];
+            // Samples travel as little-endian binary32: a float's bytes here.
+            const std::uint8_t* from = reply.payload.data() + static_cast<std::size_t>(source) * n * sizeof(float);
+            float* to = output + c;
+            for (std::size_t i = 0; i < n; ++i)
+                std::memcpy(to + i * static_cast<std::size_t>(fileChannels_), from + i * sizeof(float), sizeof(float));
         }
     }
 
@@ -153,9 +164,10 @@ private:
     std::vector<int> feed_;
     int fileChannels_;
     bool instrument_, onlySession_;
-    std::vector<std::vector<float>> in_, out_;
-    std::vector<float*> inPointers_, outPointers_;
-    std::vector<std::uint8_t> payload_;
+    std::int64_t outputs_;
+    // The request's samples, as floats so that they are written without a
+    // cast; sent as the bytes they are.
+    std::vector<float> payload_;
 };
 
 // Shows how far the render is, at most ten times a second.
