@@ -59,6 +59,7 @@ Failure Failure::io(int errorNumber) { return Failure(Kind::io, {}, errorNumber)
 Failure Failure::closed() { return Failure(Kind::closed, {}, 0); }
 Failure Failure::timedOut() { return Failure(Kind::timedOut, {}, 0); }
 Failure Failure::cancelled() { return Failure(Kind::cancelled, {}, 0); }
+Failure Failure::tooManyInFlight() { return Failure(Kind::tooManyInFlight, {}, 0); }
 
 std::string Failure::description() const {
     switch (kind_) {
@@ -67,6 +68,7 @@ std::string Failure::description() const {
     case Kind::closed: return "the plug-in host closed the connection";
     case Kind::timedOut: return "the plug-in did not answer in time";
     case Kind::cancelled: return "stopped";
+    case Kind::tooManyInFlight: return "too many requests are waiting for their replies";
     }
     return "stopped";
 }

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 
@@ -20,7 +22,33 @@ namespace {
 
 using Failure = PluginBridgeChannel::Failure;
 
-constexpr int kPipeBytes = 1 << 20;
+// What an unprivileged process may ask of a pipe; where it cannot be read,
+// the request goes as it is and the system says no if it must.
+std::size_t pipeMaxBytes() {
+    std::size_t limit = 0;
+    if (FILE* f = std::fopen("/proc/sys/fs/pipe-max-size", "r")) {
+        unsigned long value = 0;
+        if (std::fscanf(f, "%lu", &value) == 1) limit = value;
+        std::fclose(f);
+    }
+    return limit;
+}
+
+// Best effort: the pipe keeps working at the size it has when refused.
+void sizePipe(int fd, std::size_t bytes) {
+    if (const std::size_t limit = pipeMaxBytes(); limit > 0) bytes = std::min(bytes, limit);
+    bytes = std::min<std::size_t>(bytes, INT_MAX);
+    if (bytes > 0) PluginBridgeChannel::enlargePipe(fd, static_cast<int>(bytes));
+}
+
+int pipeBytesOf(int fd) {
+#ifdef F_GETPIPE_SZ
+    return fd >= 0 ? ::fcntl(fd, F_GETPIPE_SZ) : -1;
+#else
+    (void)fd;
+    return -1;
+#endif
+}
 
 PluginBridgeHelperExit exitFrom(int status) {
     PluginBridgeHelperExit e;
@@ -86,10 +114,11 @@ PluginBridgeExpected<std::unique_ptr<PluginBridgeClient>, std::string> PluginBri
         return pluginBridgeUnexpected(std::string("could not make the pipes to the plug-in host (") +
                                       std::strerror(error) + ")");
     }
-    // Room for a block of a few thousand stereo frames and its message in
-    // one write; where the system refuses, the default buffer still works.
-    PluginBridgeChannel::enlargePipe(requests[1], kPipeBytes);
-    PluginBridgeChannel::enlargePipe(replies[1], kPipeBytes);
+    // Room for the requests in flight, or their replies, so that neither
+    // side waits for the other to read; one setting per pipe serves both of
+    // its ends, the helper's included.
+    sizePipe(requests[1], options.pipeBytes);
+    sizePipe(replies[1], options.pipeBytes);
 
     std::vector<std::string> arguments{helperPath, "--session", "--parent-pid", std::to_string(::getpid())};
     arguments.insert(arguments.end(), options.extraArguments.begin(), options.extraArguments.end());
@@ -204,9 +233,9 @@ std::optional<PluginBridgeClient::Failure> PluginBridgeClient::requestInto(const
                                                                            PluginBridgeChannel::Frame& reply,
                                                                            double timeoutSeconds) {
     const double deadline = PluginBridgeChannel::now() + timeoutSeconds;
-    // Replies to requests whose caller stopped waiting answer nothing asked
-    // now; they come first in the pipe.
-    while (repliesOwed_ > 0) {
+    // Replies to requests whose caller stopped waiting, or that were sent and
+    // never received, answer nothing asked now; they come first in the pipe.
+    while (!deadlines_.empty()) {
         if (auto failure = receiveBy(reply, deadline, options_.shouldStop)) return failure;
     }
     if (auto failure = sendBy(message, payload, deadline)) return failure;
@@ -223,6 +252,7 @@ std::optional<PluginBridgeClient::Failure> PluginBridgeClient::sendBy(const Plug
                                                                       std::span<const std::uint8_t> payload,
                                                                       double deadline) {
     if (lost_ || requestFD_ < 0 || !running()) return Failure::closed();
+    if (!canSend()) return Failure::tooManyInFlight();
     if (auto failure = channel_->send(message, payload, deadline, options_.shouldStop)) {
         // Stopped before a byte went out: nothing was sent, nothing is lost.
         if (failure->kind() == Failure::Kind::cancelled && channel_->inStep()) return failure;
@@ -231,8 +261,14 @@ std::optional<PluginBridgeClient::Failure> PluginBridgeClient::sendBy(const Plug
         if (failure->kind() == Failure::Kind::io && failure->errorNumber() == EPIPE) return Failure::closed();
         return failure;
     }
-    ++repliesOwed_;
+    deadlines_.push_back(deadline);
     return std::nullopt;
+}
+
+std::optional<PluginBridgeClient::Failure> PluginBridgeClient::receiveInto(PluginBridgeChannel::Frame& reply) {
+    // Nothing outstanding: no request's deadline allows a wait.
+    return receiveBy(reply, deadlines_.empty() ? PluginBridgeChannel::now() : deadlines_.front(),
+                     options_.shouldStop);
 }
 
 std::optional<PluginBridgeClient::Failure> PluginBridgeClient::receiveInto(PluginBridgeChannel::Frame& reply,
@@ -243,14 +279,21 @@ std::optional<PluginBridgeClient::Failure> PluginBridgeClient::receiveInto(Plugi
 std::optional<PluginBridgeClient::Failure> PluginBridgeClient::receiveBy(PluginBridgeChannel::Frame& reply,
                                                                          double deadline,
                                                                          const std::function<bool()>& shouldStop) {
-    if (lost_ || !running()) return Failure::closed();
+    // Each request failed by a lost helper is answered once, so that a
+    // parent receiving until nothing is owed comes to an end.
+    if (lost_ || !running()) {
+        if (!deadlines_.empty()) deadlines_.pop_front();
+        return Failure::closed();
+    }
+    if (!deadlines_.empty()) deadline = std::min(deadline, deadlines_.front());
     if (auto failure = channel_->receiveInto(reply, deadline, shouldStop)) {
         // Stopped before the reply began: it is still to come.
         if (failure->kind() == Failure::Kind::cancelled && channel_->inStep()) return failure;
         lose();
+        if (!deadlines_.empty()) deadlines_.pop_front();
         return failure;
     }
-    if (repliesOwed_ > 0) --repliesOwed_;
+    if (!deadlines_.empty()) deadlines_.pop_front();
     return std::nullopt;
 }
 
@@ -259,12 +302,13 @@ PluginBridgeHelperExit PluginBridgeClient::quit(double timeoutSeconds) {
     if (running() && !lost_) {
         bool told = requestFD_ < 0; // closed requests: the helper has seen the end
         if (!told && !channel_->send(PluginBridgeMessage::init(PluginBridgeMessage::Op::quit), {}, deadline)) {
-            ++repliesOwed_;
             // The quit's reply comes after those still owed; a stop request
-            // of the parent does not hold up its end.
+            // of the parent does not hold up its end, and the quit's own
+            // limit is the only deadline now.
+            std::size_t owed = deadlines_.size() + 1;
             PluginBridgeChannel::Frame reply;
-            while (repliesOwed_ > 0 && !channel_->receiveInto(reply, deadline)) --repliesOwed_;
-            told = repliesOwed_ == 0;
+            while (owed > 0 && !channel_->receiveInto(reply, deadline)) --owed;
+            told = owed == 0;
         }
         if (told) {
             closeRequests();
@@ -272,10 +316,15 @@ PluginBridgeHelperExit PluginBridgeClient::quit(double timeoutSeconds) {
         }
     }
     lost_ = true;
+    deadlines_.clear();
     closeRequests();
     if (running()) terminate();
     return *exit_;
 }
+
+int PluginBridgeClient::requestPipeBytes() const { return pipeBytesOf(requestFD_); }
+
+int PluginBridgeClient::replyPipeBytes() const { return pipeBytesOf(replyFD_); }
 
 void PluginBridgeClient::closeRequests() {
     // The channel lets go of the number first: once closed, it may be

@@ -25,13 +25,16 @@ public:
     // and are the same on both ends.
     class Failure {
     public:
-        enum class Kind { malformed, io, closed, timedOut, cancelled };
+        // tooManyInFlight is the client's refusal to send beyond its limit
+        // of outstanding requests; nothing was sent and nothing is lost.
+        enum class Kind { malformed, io, closed, timedOut, cancelled, tooManyInFlight };
 
         static Failure malformed(std::string detail);
         static Failure io(int errorNumber);
         static Failure closed();
         static Failure timedOut();
         static Failure cancelled();
+        static Failure tooManyInFlight();
 
         Kind kind() const { return kind_; }
         // The detail of `malformed`, empty otherwise.

@@ -5,6 +5,24 @@
 // here blocks without a limit: writing a request waits for room in the pipe
 // only until the request's deadline, as reading its reply does.
 //
+// Requests in flight. The helper serves requests one at a time and in order,
+// so a parent may send the next requests before the replies to the earlier
+// ones are home: send() queues up to Options::maxInFlight of them, and
+// receiveInto() takes the replies back in the order of the requests. Each
+// request keeps the deadline it was sent with; a receive waits at most until
+// the oldest outstanding request's deadline. A helper that is lost (it died,
+// stopped answering, sent something unreadable) fails every request still
+// outstanding: the oldest with what happened, each later receive with
+// `closed`, until repliesOwed() is 0.
+//
+// The rule that keeps a parent and its helper from waiting on each other:
+// receive before sending beyond maxInFlight (send refuses the request then),
+// and size the pipes (Options::pipeBytes) so that maxInFlight requests, or
+// maxInFlight replies, fit in them. A helper that finds the reply pipe full
+// stops reading requests until the parent reads a reply; a parent that must
+// first finish writing a request into a full request pipe would then only
+// end at the request's deadline, with the helper lost.
+//
 // The helper is watched through a pidfd held from its start where the system
 // has them, so that no signal can reach another process that was given the
 // helper's pid after someone else reaped it.
@@ -18,6 +36,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -62,6 +81,20 @@ public:
         // quit, terminate and the destructor never ask it. Called on the
         // thread that uses the client.
         std::function<bool()> shouldStop;
+        // How many requests may be outstanding (sent, reply not yet
+        // received) at once; send refuses one more with `tooManyInFlight`.
+        // 1 is the one-request-at-a-time contract, which needs no pipe of
+        // any size. 0 is taken as 1.
+        std::size_t maxInFlight = 1;
+        // The buffer asked for each of the two pipes, in bytes: at least
+        // maxInFlight frames of the larger of a request and its reply (a
+        // frame is 8 bytes, its JSON text of a few hundred bytes and its
+        // payload). Best effort: clamped to the system's limit for an
+        // unprivileged process (/proc/sys/fs/pipe-max-size), and a refusal
+        // leaves the pipe as it was; requestPipeBytes and replyPipeBytes tell
+        // what was granted. A pipe is one object with one buffer, so the size
+        // set on our end holds for the helper's end too.
+        std::size_t pipeBytes = std::size_t{1} << 20;
     };
 
     struct Reply {
@@ -110,17 +143,36 @@ public:
                                        PluginBridgeChannel::Frame& reply, double timeoutSeconds = 30);
 
     // requestInto in two halves, for a parent that keeps several helpers busy
-    // at once: send a request to each, then receive each reply. `send` waits
-    // at most `timeoutSeconds` for room in the pipe (a helper that stopped
-    // reading while the pipe is full is lost like one that stopped
-    // answering). Replies come in the order of the requests; receiveInto
-    // takes the next one. Failures count as in request.
+    // at once, or several requests in flight to one helper (see the top of
+    // this file). `send` queues the request with the deadline now +
+    // `timeoutSeconds`, which covers its sending (waiting for room in the
+    // pipe: a helper that stopped reading while the pipe is full is lost like
+    // one that stopped answering) and its reply. With maxInFlight requests
+    // already outstanding it sends nothing and fails with `tooManyInFlight`,
+    // leaving the helper and the queue as they were.
     std::optional<Failure> send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload = {},
                                 double timeoutSeconds = 30);
-    std::optional<Failure> receiveInto(PluginBridgeChannel::Frame& reply, double timeoutSeconds = 30);
+    // Takes the reply to the oldest outstanding request, waiting at most
+    // until that request's deadline, and with `timeoutSeconds` at most that
+    // long too. A receive past the deadline is a helper that did not answer
+    // in time: it is lost, and every other outstanding request then fails
+    // with `closed`, one per receive. With nothing outstanding only
+    // `timeoutSeconds` limits the wait (without it, none is allowed: a
+    // reply there is taken, else it times out). Failures count as in
+    // request; a stopped wait keeps the request outstanding.
+    std::optional<Failure> receiveInto(PluginBridgeChannel::Frame& reply);
+    std::optional<Failure> receiveInto(PluginBridgeChannel::Frame& reply, double timeoutSeconds);
 
-    // Requests sent whose replies have not been received yet.
-    std::size_t repliesOwed() const { return repliesOwed_; }
+    // Requests sent whose replies have not been received yet (nor failed).
+    std::size_t repliesOwed() const { return deadlines_.size(); }
+    // Another send would be taken now: fewer than maxInFlight outstanding.
+    bool canSend() const { return deadlines_.size() < maxInFlight(); }
+    std::size_t maxInFlight() const { return options_.maxInFlight > 0 ? options_.maxInFlight : 1; }
+
+    // The buffer of each pipe as the system granted it (F_GETPIPE_SZ), in
+    // bytes; -1 once our end is closed or where the system does not tell.
+    int requestPipeBytes() const;
+    int replyPipeBytes() const;
 
     // Sends "quit", waits for its reply (after any replies still owed) and
     // for the helper to exit, at most `timeoutSeconds` in all; a helper still
@@ -153,6 +205,8 @@ private:
     PluginBridgeClient(pid_t pid, int pidfd, int requestFD, int replyFD, const Options& options);
     std::optional<Failure> sendBy(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload,
                                   double deadline);
+    // Receives the oldest outstanding reply by the earlier of `deadline` and
+    // its request's own.
     std::optional<Failure> receiveBy(PluginBridgeChannel::Frame& reply, double deadline,
                                      const std::function<bool()>& shouldStop);
     // Reaps the helper if it has exited; nothing while it runs.
@@ -168,6 +222,7 @@ private:
     Options options_;
     std::unique_ptr<PluginBridgeChannel> channel_;
     bool lost_ = false;
-    std::size_t repliesOwed_ = 0;
+    // The deadline of every outstanding request, oldest first.
+    std::deque<double> deadlines_;
     std::optional<PluginBridgeHelperExit> exit_;
 };
