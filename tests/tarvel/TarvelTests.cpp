@@ -286,6 +286,49 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param)) + (std::get<1>(info.param) == 1 ? "Mono" : "Stereo");
     });
 
+// Blocks in flight change when a helper is handed a block, never what comes
+// back: a render with many blocks owed by each helper is, sample for sample,
+// the render of one block at a time (TARVEL_BLOCKS_IN_FLIGHT sets how many),
+// through one stereo instance, through one instance per channel, and through
+// a plug-in with latency, with a tail.
+struct InFlightCase {
+    const char* name;
+    std::string bundle;
+    std::vector<std::string> options;
+};
+void PrintTo(const InFlightCase& c, std::ostream* os) { *os << c.name; }
+
+class TarvelInFlight : public testing::TestWithParam<InFlightCase> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(TarvelInFlight, ManyBlocksOwedRenderAsOneAtATime) {
+    const std::string in = dir / "in.wav";
+    writeSound(in, SF_FORMAT_WAV | SF_FORMAT_FLOAT, testSignal(2, kRate / 2 + 77));
+    auto render = [&](const std::string& inFlight, const std::string& out) {
+        std::vector<std::string> arguments{"/usr/bin/env", "TARVEL_BLOCKS_IN_FLIGHT=" + inFlight, TARVEL_PATH,
+                                           "render", GetParam().bundle, in, out, "--block", "64", "--tail", "0.1"};
+        arguments.insert(arguments.end(), GetParam().options.begin(), GetParam().options.end());
+        const ProcessResult r = tv3test::runProcess(arguments, std::chrono::seconds(120));
+        EXPECT_TRUE(r.exited(0)) << describe(r);
+        return readSound(out).data;
+    };
+    const Planar one = render("1", dir / "one.wav");
+    const Planar many = render("8", dir / "many.wav");
+    ASSERT_EQ(one.size(), 2u);
+    ASSERT_EQ(one[0].size(), static_cast<std::size_t>(kRate / 2 + 77 + kRate / 10));
+    expectSameAudio(many, one);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Renders, TarvelInFlight,
+    testing::Values(InFlightCase{"OneStereoInstance", "/usr/lib/vst3/ZamCompX2.vst3",
+                                 {"--param", std::to_string(kZamCompThreshold) + "=0.5"}},
+                    InFlightCase{"OneInstancePerChannel", kZamComp, {"--param", std::to_string(kZamCompThreshold) + "=0.5"}},
+                    InFlightCase{"WithLatency", fixture("session_delays"), {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A 16-bit file comes back 16-bit, of the same length and channels; its
 // samples are the in-process run's, rounded as the format rounds them.
 TEST_F(TarvelRender, KeepsTheInputFormatAndLength) {
@@ -671,6 +714,11 @@ INSTANTIATE_TEST_SUITE_P(
         // so only the lost connection is certain.)
         FailureCase{"PluginCrashes", {"render", "FIXTURE:session_crash_process", "IN", "OUT"}, 1,
                     "tarvel: the plug-in host closed the connection"},
+        // With blocks in flight, the one the plug-in crashed on is named.
+        FailureCase{"PluginCrashesOnTheFirstBlock", {"render", "FIXTURE:session_crash_process", "IN", "OUT"}, 1,
+                    "(block 1, frames 0 to 511)"},
+        FailureCase{"PluginHangsInTheFirstBlock", {"render", "FIXTURE:session_hang_process", "IN", "OUT"}, 1,
+                    "(block 1, frames 0 to 511)"},
         FailureCase{"PluginCrashesWhileOpening", {"render", "FIXTURE:session_crash_open", "IN", "OUT"}, 1,
                     "tarvel: the plug-in host closed the connection"}),
     [](const auto& info) { return std::string(info.param.name); });
