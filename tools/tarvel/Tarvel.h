@@ -81,6 +81,9 @@ SavedState readStateFile(const std::string& path);
 void checkStateFileWritable(const std::string& path);
 
 // ---- sessions ----
+// How long a block may take in the helper before it counts as hung.
+inline constexpr double kBlockSeconds = 10;
+
 struct ChosenClass {
     std::string cid;
     std::string name;
@@ -94,18 +97,23 @@ public:
     // Starts a helper and opens the class in it; nothing (and the helper's
     // text in `error`) when the plug-in refuses, for example this channel
     // count. A helper that cannot be started or is lost throws Failure.
+    // `maxInFlight` requests may be outstanding at once (send, then receive).
     static std::unique_ptr<Session> tryOpen(const Options& options, const std::string& bundle,
                                             const ChosenClass& chosen, double sampleRate, std::int64_t maxBlock,
-                                            std::int64_t channels, std::string* error);
+                                            std::int64_t channels, std::string* error, std::size_t maxInFlight = 1);
     ~Session();
 
     // One request; a lost helper or an error reply throws Failure.
     PluginBridgeClient::Reply request(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload = {},
                                       double timeoutSeconds = 30);
     // One block in two halves, into a reused frame, so that several helpers
-    // work on a block at once.
-    void send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload);
+    // work on a block at once and several blocks are in flight to each: the
+    // reply received is the oldest outstanding request's, awaited until that
+    // request's deadline (`timeoutSeconds` after it was sent).
+    void send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload, double timeoutSeconds);
     const PluginBridgeChannel::Frame& receive();
+    // The smaller of the two pipes' buffers, as the system granted them.
+    std::int64_t pipeBytes() const;
 
     // The plug-in's settings, in and out ("loadState", "saveState"). Any
     // reply may tell a new latency (loading settings, or a parameter that

@@ -1,6 +1,7 @@
 // Sessions with the helper, and the parameter listing.
 #include "Tarvel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -8,7 +9,6 @@ namespace tarvel {
 namespace {
 
 constexpr double kOpenSeconds = 30;
-constexpr double kBlockSeconds = 10;
 // A delay longer than this is no latency a render can make up for.
 constexpr double kMaxLatencySeconds = 60;
 
@@ -44,8 +44,9 @@ ChosenClass chooseClass(const Options& options, const std::string& bundle, const
 
 std::unique_ptr<Session> Session::tryOpen(const Options& options, const std::string& bundle,
                                           const ChosenClass& chosen, double sampleRate, std::int64_t maxBlock,
-                                          std::int64_t channels, std::string* error) {
+                                          std::int64_t channels, std::string* error, std::size_t maxInFlight) {
     PluginBridgeClient::Options start;
+    start.maxInFlight = maxInFlight;
     // Out of the terminal's process group: a Ctrl-C is tarvel's to handle,
     // and tarvel ends its helpers in order.
     start.ownProcessGroup = true;
@@ -98,14 +99,19 @@ void Session::noteLatency(const PluginBridgeMessage& reply) {
     latency_ = *reply.latency;
 }
 
-void Session::send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload) {
-    if (auto failure = client_->send(message, payload)) throw Failure(lost(*client_, *failure));
+void Session::send(const PluginBridgeMessage& message, std::span<const std::uint8_t> payload,
+                   double timeoutSeconds) {
+    if (auto failure = client_->send(message, payload, timeoutSeconds)) throw Failure(lost(*client_, *failure));
 }
 
 const PluginBridgeChannel::Frame& Session::receive() {
-    if (auto failure = client_->receiveInto(frame_, kBlockSeconds)) throw Failure(lost(*client_, *failure));
+    if (auto failure = client_->receiveInto(frame_)) throw Failure(lost(*client_, *failure));
     if (frame_.message.error) throw Failure(*frame_.message.error);
     return frame_;
+}
+
+std::int64_t Session::pipeBytes() const {
+    return std::min(client_->requestPipeBytes(), client_->replyPipeBytes());
 }
 
 void Session::loadState(const SavedState& state) {
