@@ -55,6 +55,25 @@ TEST_F(ProbeTest, BadBlockArgumentsAreRefusedWithoutTouchingEditsOrClock) {
     EXPECT_EQ(tv3m_plugin_take_edit_count(p.get()), 1);
 }
 
+// A block runs with denormals flushed to zero, whatever the calling thread's
+// settings, and leaves the caller's settings as they were: the probe doubles
+// its input, so a denormal input comes out as 0 inside the block, while the
+// same sum on the caller's thread afterwards still keeps its denormal.
+TEST_F(ProbeTest, BlocksRunWithDenormalsFlushedAndTheCallersSettingsStay) {
+    PluginPtr p = createEffect(1, 64);
+    ASSERT_TRUE(p);
+    const float denormal = std::numeric_limits<float>::denorm_min() * 1000;
+    ASSERT_EQ(std::fpclassify(denormal), FP_SUBNORMAL);
+    Audio in(1, 64, denormal), out(1, 64, -1.0f);
+    in.samples[0][1] = 0.25f;
+    ASSERT_EQ(tv3m_plugin_process(p.get(), in.data(), out.data(), 1, 64), 0);
+    EXPECT_EQ(out.samples[0][0], 0.0f);
+    EXPECT_EQ(out.samples[0][1], 0.5f);
+    volatile float left = denormal;
+    EXPECT_EQ(left + left, 2 * denormal) << "the caller's thread flushes denormals after the block";
+    EXPECT_NE(left + left, 0.0f);
+}
+
 TEST_F(ProbeTest, EffectBlockCarriesTheCallersAudioAndGetsTheOutputInPlace) {
     PluginPtr p = createEffect(2, 256);
     ASSERT_TRUE(p);

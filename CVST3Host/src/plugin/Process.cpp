@@ -1,4 +1,5 @@
 // Running blocks of audio and notes through an instance.
+#include "plugin/Denormals.h"
 #include "plugin/Guard.h"
 #include "plugin/NoteOrder.h"
 #include "plugin/PluginInstance.h"
@@ -161,7 +162,11 @@ int32_t processBlock(tv3m_plugin& p, float* const* inputs, float* const* outputs
     data.inputs = p.inputBusBuffers.empty() ? nullptr : p.inputBusBuffers.data();
     data.outputs = p.outputBusBuffers.data();
 
-    const tresult result = p.processor->process(data);
+    tresult result;
+    {
+        tv3m::NoDenormals flushed;
+        result = p.processor->process(data);
+    }
     p.samplePosition += frames;
     p.inputEvents->clear();
     return result == kResultOk ? 0 : -1;
@@ -253,7 +258,11 @@ extern "C" int32_t tv3m_plugin_flush_parameters(tv3m_plugin* plugin) {
         const int32_t taken = takePendingEdits(*plugin);
         ProcessContext context;
         ProcessData data = blockData(*plugin, context, 0);
-        const tresult result = plugin->processor->process(data);
+        tresult result;
+        {
+            tv3m::NoDenormals flushed;
+            result = plugin->processor->process(data);
+        }
         plugin->inputEvents->clear();
         if (plugin->inputChanges->wasRead()) return result == kResultOk ? 1 : -1;
         // Some plug-ins return from a call without samples before looking at
