@@ -14,14 +14,6 @@
 namespace sessiontest {
 namespace {
 
-std::vector<std::uint8_t> componentState(double gain, double report = 0) {
-    std::vector<std::uint8_t> bytes(sessionfx::kComponentStateBytes);
-    std::memcpy(bytes.data(), "SFXC", 4);
-    std::memcpy(bytes.data() + 4, &gain, 8);
-    std::memcpy(bytes.data() + 12, &report, 8);
-    return bytes;
-}
-
 // A ramp of `frames` samples per channel from `start` on, different per channel.
 std::vector<std::vector<float>> ramp(int channels, int frames, long start) {
     std::vector<std::vector<float>> out(static_cast<std::size_t>(channels), std::vector<float>(frames));

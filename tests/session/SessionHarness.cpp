@@ -227,4 +227,12 @@ std::vector<std::uint8_t> header(std::uint32_t jsonBytes, std::uint32_t payloadB
     return h;
 }
 
+std::vector<std::uint8_t> componentState(double gain, double report) {
+    std::vector<std::uint8_t> bytes(sessionfx::kComponentStateBytes);
+    std::memcpy(bytes.data(), "SFXC", 4);
+    std::memcpy(bytes.data() + 4, &gain, 8);
+    std::memcpy(bytes.data() + 12, &report, 8);
+    return bytes;
+}
+
 } // namespace sessiontest

@@ -95,4 +95,8 @@ private:
 // An 8-byte frame header.
 std::vector<std::uint8_t> header(std::uint32_t jsonBytes, std::uint32_t payloadBytes);
 
+// The session fixtures' component state for these values (the layout in
+// SessionFixtureIds.h).
+std::vector<std::uint8_t> componentState(double gain, double report = 0);
+
 } // namespace sessiontest

@@ -13,14 +13,6 @@
 namespace sessiontest {
 namespace {
 
-std::vector<std::uint8_t> componentState(double gain, double report = 0) {
-    std::vector<std::uint8_t> bytes(sessionfx::kComponentStateBytes);
-    std::memcpy(bytes.data(), "SFXC", 4);
-    std::memcpy(bytes.data() + 4, &gain, 8);
-    std::memcpy(bytes.data() + 12, &report, 8);
-    return bytes;
-}
-
 std::vector<std::uint8_t> controllerState(double gain) {
     std::vector<std::uint8_t> bytes(sessionfx::kControllerStateBytes);
     std::memcpy(bytes.data(), "SFXK", 4);

@@ -90,7 +90,9 @@ int expectThreads(const std::vector<Call>& calls) {
         }
     }
     EXPECT_LE(blockThreads.size(), 1u) << "every block runs on the one request thread";
-    if (!blockThreads.empty()) EXPECT_EQ(blockThreads.begin()->rfind("TarvelVST3Host", 0), 0u) << *blockThreads.begin();
+    if (!blockThreads.empty()) {
+        EXPECT_EQ(blockThreads.begin()->rfind("TarvelVST3Host", 0), 0u) << *blockThreads.begin();
+    }
     return blocks;
 }
 

@@ -16,6 +16,24 @@ using Op = PluginBridgeMessage::Op;
 
 PluginBridgeMessage op(Op o) { return PluginBridgeMessage::init(o); }
 
+// Reads `count` replies on a thread of the test's own while this thread serves
+// the main loop the requests wait for; fewer when one does not come in time.
+std::vector<PluginBridgeMessage> receiveWhilePumping(SessionHarness& h, int count) {
+    std::vector<PluginBridgeMessage> replies;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        for (int i = 0; i < count; ++i) {
+            auto got = h.parentChannel->receive(PluginBridgeChannel::now() + 10);
+            if (!got) break;
+            replies.push_back(got->message);
+        }
+        done = true;
+    });
+    h.loop.pumpUntil([&] { return done.load(); });
+    reader.join();
+    return replies;
+}
+
 struct NoInstanceCase {
     Op op;
     std::optional<std::string> error;
@@ -78,18 +96,7 @@ TEST(SessionRouting, RepliesComeInRequestOrderWithStatusBetween) {
     ASSERT_FALSE(h.parentChannel->send(op(Op::parameters)));
     ASSERT_FALSE(h.parentChannel->send(op(Op::status)));
     ASSERT_FALSE(h.parentChannel->send(op(Op::reply)));
-    std::vector<PluginBridgeMessage> replies;
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        for (int i = 0; i < 3; ++i) {
-            auto got = h.parentChannel->receive(PluginBridgeChannel::now() + 10);
-            if (!got) break;
-            replies.push_back(got->message);
-        }
-        done = true;
-    });
-    h.loop.pumpUntil([&] { return done.load(); });
-    reader.join();
+    const std::vector<PluginBridgeMessage> replies = receiveWhilePumping(h, 3);
     ASSERT_EQ(replies.size(), 3u);
     EXPECT_EQ(replies[0].error, "no instance is open");
     EXPECT_TRUE(replies[1].editCount.has_value());
@@ -113,18 +120,7 @@ TEST(SessionRouting, ABlockWaitsForTheMainThreadRequestBeforeIt) {
     // overtake the request before it, which waits for the main loop.
     ASSERT_FALSE(h.parentChannel->send(op(Op::closeEditor)));
     ASSERT_FALSE(h.parentChannel->send(op(Op::process)));
-    std::vector<PluginBridgeMessage> replies;
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        for (int i = 0; i < 2; ++i) {
-            auto got = h.parentChannel->receive(PluginBridgeChannel::now() + 10);
-            if (!got) break;
-            replies.push_back(got->message);
-        }
-        done = true;
-    });
-    h.loop.pumpUntil([&] { return done.load(); });
-    reader.join();
+    const std::vector<PluginBridgeMessage> replies = receiveWhilePumping(h, 2);
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(replies[0], PluginBridgeMessage::reply());
     EXPECT_EQ(replies[1], PluginBridgeMessage::reply(std::string("no instance is open")));
